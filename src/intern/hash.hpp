@@ -1,0 +1,119 @@
+// Seeded byte hashing and an open-addressing index table, shared by the
+// token interner and by the per-call de-duplication of stream tokens.
+// The table stores only (hash tag, index); the caller owns the keys.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace zuldcore {
+
+inline uint64_t mix64(uint64_t a, uint64_t b) {
+  __uint128_t r = static_cast<__uint128_t>(a) * b;
+  return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+}
+
+// A wyhash-style hash: 8 bytes per multiply, short keys in one or two loads.
+inline uint64_t hash_bytes(std::string_view s, uint64_t seed) {
+  constexpr uint64_t K0 = 0xa0761d6478bd642full, K1 = 0xe7037ed1a0b428dbull,
+                     K2 = 0x8ebc6af09c88c6e3ull;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  size_t n = s.size();
+  auto load64 = [](const unsigned char* q) { uint64_t v; std::memcpy(&v, q, 8); return v; };
+  auto load32 = [](const unsigned char* q) { uint32_t v; std::memcpy(&v, q, 4); return uint64_t{v}; };
+  uint64_t h = seed ^ (n * K0);
+  while (n > 16) {
+    h = mix64(load64(p) ^ K1, load64(p + 8) ^ h);
+    p += 16;
+    n -= 16;
+  }
+  uint64_t a = 0, b = 0;
+  if (n >= 8) {
+    a = load64(p);
+    b = load64(p + n - 8);
+  } else if (n >= 4) {
+    a = load32(p);
+    b = load32(p + n - 4);
+  } else if (n > 0) {
+    a = (uint64_t{p[0]} << 16) | (uint64_t{p[n >> 1]} << 8) | p[n - 1];
+  }
+  return mix64(a ^ K1 ^ h, b ^ K2);
+}
+
+// Open addressing with linear probing over a power-of-two array, at most half
+// full. A slot holds the upper hash bits (low bit forced to 1 so that 0 means
+// empty) and a 32-bit index into the caller's key array.
+class IndexTable {
+ public:
+  size_t size() const noexcept { return size_; }
+
+  // The index stored for a key equal to `key`, or -1.
+  template <class Keys>
+  int64_t find(std::string_view key, uint64_t hash, const Keys& keys) const {
+    if (slots_.empty()) return -1;
+    const uint32_t tag = tag_of(hash);
+    size_t mask = slots_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.tag == 0) return -1;
+      if (s.tag == tag && keys.key(s.index) == key) return s.index;
+    }
+  }
+
+  // Returns the index stored for a key equal to `key`, or inserts `next`
+  // (which the caller then appends to its key array) and returns it.
+  // `keys.key(i)` and `keys.hash(i)` give the caller's key for index i and
+  // its hash under the same seed.
+  template <class Keys>
+  uint32_t find_or_insert(std::string_view key, uint64_t hash, uint32_t next, const Keys& keys,
+                          bool& inserted) {
+    if ((size_ + 1) * 2 > slots_.size()) grow(keys);
+    const uint32_t tag = tag_of(hash);
+    size_t mask = slots_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot& s = slots_[i];
+      if (s.tag == 0) {
+        s = Slot{tag, next};
+        ++size_;
+        inserted = true;
+        return next;
+      }
+      if (s.tag == tag && keys.key(s.index) == key) {
+        inserted = false;
+        return s.index;
+      }
+    }
+  }
+
+ private:
+  struct Slot {
+    uint32_t tag;
+    uint32_t index;
+  };
+  static uint32_t tag_of(uint64_t hash) { return static_cast<uint32_t>(hash >> 32) | 1u; }
+
+  // Slots keep only 32 hash bits, so growing re-hashes each key once; that
+  // costs less over a table's life than doubling the slot size for good.
+  template <class Keys>
+  void grow(const Keys& keys) {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{0, 0});
+    size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.tag == 0) continue;
+      uint64_t h = keys.hash(s.index);
+      size_t i = h & mask;
+      while (slots_[i].tag != 0) i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  size_t size_ = 0;
+};
+
+}  // namespace zuldcore

@@ -1,0 +1,60 @@
+// The process-wide token vocabulary: token string <-> dense 32-bit id.
+// Ids follow the order of first sight in the process and are never freed.
+// One mutex guards the vocabulary; nothing here knows about Python.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "intern/hash.hpp"
+
+namespace zuldcore {
+
+using TokenId = uint32_t;
+
+// The vocabulary itself. Not synchronised: the free functions below hold the
+// process-wide mutex around every use.
+class Interner {
+ public:
+  explicit Interner(uint64_t seed) : seed_(seed) {}
+
+  // The id of `s`, giving it the next id if it is new. Throws OverflowError
+  // (and changes nothing) when every 32-bit id is taken.
+  TokenId intern(std::string_view s);
+  // The string of `id`; an id outside the vocabulary is an Internal failure.
+  const std::string& at(TokenId id) const;
+  size_t size() const noexcept { return strings_.size(); }
+
+ private:
+  struct Keys {
+    const Interner* self;
+    std::string_view key(uint32_t i) const { return self->strings_[i]; }
+    uint64_t hash(uint32_t i) const { return hash_bytes(self->strings_[i], self->seed_); }
+  };
+
+  uint64_t seed_;
+  std::vector<std::string> strings_;  // id -> string
+  IndexTable ids_;                    // string -> id, over strings_
+};
+
+// Each of these takes the process-wide mutex once, creating the empty
+// vocabulary (with a random hash seed) on first use. If an operation fails
+// with anything but OverflowError while the mutex is held, the vocabulary is
+// marked poisoned and every later call throws Internal.
+
+// One token; used when patterns and references are built.
+TokenId intern(std::string_view s);
+// A whole stream under one lock: new strings get consecutive ids in order of
+// their first position.
+std::vector<TokenId> intern_stream(std::span<const std::string_view> tokens);
+// Same, writing into `out` (of the same length).
+void intern_stream_into(std::span<const std::string_view> tokens, std::span<TokenId> out);
+// Copies of the strings of `ids`, under one lock. An unknown id is Internal.
+std::vector<std::string> resolve_batch(std::span<const TokenId> ids);
+// Number of distinct tokens seen so far (for tests and benchmarks).
+size_t vocabulary_size();
+
+}  // namespace zuldcore

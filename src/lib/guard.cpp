@@ -1,0 +1,76 @@
+// Maps C++ exceptions to Python exceptions and owns the internal-failure type.
+#include "lib/guard.hpp"
+
+#include <exception>
+
+namespace zuldcore {
+
+PyObject* internal_failure_type() {
+  // Created once, never freed: one process, one type, whatever happens to
+  // the module object.
+  static PyObject* type = [] {
+    PyObject* t = PyErr_NewExceptionWithDoc(
+        "zuldcore.InternalError",
+        "An internal failure of zuldcore (a broken invariant). Derived from BaseException so that "
+        "`except Exception` does not hide it.",
+        PyExc_BaseException, nullptr);
+    return t;
+  }();
+  return type;
+}
+
+std::string take_error_text() {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  Owned t = Owned::steal(type), v = Owned::steal(value), b = Owned::steal(tb);
+  if (!t) return "unknown error";
+  std::string text = reinterpret_cast<PyTypeObject*>(t.get())->tp_name;
+  if (v) {
+    Owned s = Owned::steal(PyObject_Str(v.get()));
+    const char* utf8 = s ? PyUnicode_AsUTF8(s.get()) : nullptr;
+    if (utf8) text += cat(": ", utf8);
+    PyErr_Clear();
+  }
+  return text;
+}
+
+Owned made(PyObject* p) {
+  if (!p) throw Internal(cat("failed to create a Python object: ", take_error_text()));
+  return Owned::steal(p);
+}
+
+namespace {
+void set_internal(const char* what) {
+  PyObject* type = internal_failure_type();
+  if (type)
+    PyErr_SetString(type, what);
+  else if (!PyErr_Occurred())
+    PyErr_SetString(PyExc_SystemError, what);
+}
+}  // namespace
+
+void set_python_error_from_current() noexcept {
+  try {
+    throw;
+  } catch (const PyErrSet&) {
+    if (!PyErr_Occurred()) set_internal("an exception was signalled but none was set");
+  } catch (const ValueError& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const TypeError& e) {
+    PyErr_SetString(PyExc_TypeError, e.what());
+  } catch (const OverflowError& e) {
+    PyErr_SetString(PyExc_OverflowError, e.what());
+  } catch (const BorrowError& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const Internal& e) {
+    set_internal(e.what());
+  } catch (const std::exception& e) {
+    set_internal(e.what());
+  } catch (...) {
+    set_internal("unknown C++ exception");
+  }
+}
+
+}  // namespace zuldcore

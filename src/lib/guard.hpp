@@ -1,0 +1,62 @@
+// The one guard between C++ and CPython: every function that CPython calls
+// runs its body through guarded(), so no C++ exception crosses into C.
+#pragma once
+
+#include <new>
+
+#include "lib/py.hpp"
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction that PyMethodDef stores.
+#define ZC_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+namespace zuldcore {
+
+// The internal-failure exception type (derived from BaseException), created
+// once per process.
+PyObject* internal_failure_type();
+
+// Sets the Python exception for the C++ exception in flight. Call only from
+// inside a catch block.
+void set_python_error_from_current() noexcept;
+
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    Owned result = body();
+    if (!result) {
+      if (!PyErr_Occurred())
+        PyErr_SetString(internal_failure_type(), "entry point returned no result");
+      return nullptr;
+    }
+    return result.release();
+  } catch (...) {
+    set_python_error_from_current();
+    return nullptr;
+  }
+}
+
+// For slots that return int (0 ok, -1 error) or Py_ssize_t.
+template <class R, class F>
+R guarded_value(R error_value, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_python_error_from_current();
+    return error_value;
+  }
+}
+
+}  // namespace zuldcore
+
+#include "types/expected.hpp"
+
+namespace zuldcore {
+
+// Raises a core's validation failure as ValueError with its exact text.
+template <class T>
+T value_or_raise(Expected<T>&& e) {
+  if (!e) throw ValueError(e.message());
+  return std::move(e).value();
+}
+
+}  // namespace zuldcore

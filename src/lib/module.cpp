@@ -1,0 +1,94 @@
+// PyInit_zuldcore: single-phase initialisation, cached per process, and the
+// registry of the module's eleven names in their fixed order.
+#include <cstdint>
+
+#include "lib/guard.hpp"
+#include "lib/module.hpp"
+
+namespace zuldcore {
+namespace {
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT, "zuldcore", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+const char* const CLOSE_REASONS[] = {"exit_event", "timeout", "transition", "end_of_stream"};
+const char* const REJECT_REASONS[] = {"none", "unclosed", "too_short", "too_few_events",
+                                      "missing_required"};
+
+// Adds `value` under `name` and appends the name to __all__.
+void add(PyObject* module, const char* name, PyObject* value) {
+  check_rc(PyModule_AddObjectRef(module, name, value));
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (!all) {
+    PyErr_Clear();
+    Owned fresh = check(PyList_New(0));
+    check_rc(PyModule_AddObjectRef(module, "__all__", fresh.get()));
+    all = fresh.release();
+  }
+  Owned owned_all = Owned::steal(all);
+  Owned key = check(PyUnicode_FromString(name));
+  check_rc(PyList_Append(owned_all.get(), key.get()));
+}
+
+void add_type(PyObject* module, const char* name, PyTypeObject* type) {
+  add(module, name, reinterpret_cast<PyObject*>(type));
+}
+
+void add_function(PyObject* module, PyMethodDef* def) {
+  Owned module_name = check(PyUnicode_FromString("zuldcore"));
+  Owned fn = check(PyCFunction_NewEx(def, nullptr, module_name.get()));
+  add(module, def->ml_name, fn.get());
+}
+
+template <size_t N>
+void add_list(PyObject* module, const char* name, const char* const (&items)[N]) {
+  Owned list = check(PyList_New(N));
+  for (size_t i = 0; i < N; ++i)
+    PyList_SET_ITEM(list.get(), i, check(PyUnicode_FromString(items[i])).release());
+  add(module, name, list.get());
+}
+
+// The order is the order of failure as well: the first registration that
+// fails ends the import, and later names are not attempted.
+void module_body(PyObject* m) {
+  add_type(m, "Pattern", pattern_type());
+  add_type(m, "Zuldor", zuldor_type());
+  add_type(m, "PreprocessedStream", preprocessed_stream_type());
+  add_type(m, "AnnotationSpec", annotation_spec_type());
+  add_type(m, "StateMachine", state_machine_type());
+  add_type(m, "StateSpan", state_span_type());
+  add_function(m, &ANNOTATE_STREAM_DEF);
+  add_function(m, &STATE_SPANS_DEF);
+  add_function(m, &VOCAB_IDS_DEF);
+  add_list(m, "CLOSE_REASONS", CLOSE_REASONS);
+  add_list(m, "REJECT_REASONS", REJECT_REASONS);
+}
+
+PyObject* cached_module = nullptr;
+int64_t owner_interpreter = -1;
+
+}  // namespace
+}  // namespace zuldcore
+
+PyMODINIT_FUNC PyInit_zuldcore(void) {
+  using namespace zuldcore;
+  const int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (cached_module) {
+    if (interp != owner_interpreter) {
+      PyErr_SetString(PyExc_ImportError,
+                      "zuldcore can be imported in one interpreter per process only; it is already "
+                      "loaded in another interpreter");
+      return nullptr;
+    }
+    return Py_NewRef(cached_module);
+  }
+  if (!internal_failure_type()) return nullptr;
+  return guarded([&] {
+    Owned m = check(PyModule_Create(&MODULE_DEF));
+    module_body(m.get());
+    cached_module = Py_NewRef(m.get());
+    owner_interpreter = interp;
+    return m;
+  });
+}

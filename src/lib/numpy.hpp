@@ -1,0 +1,55 @@
+// The one way into the NumPy C API. numpy.cpp owns the API table; every other
+// file sees it through NO_IMPORT_ARRAY. The API is imported on first use.
+#pragma once
+
+#include "lib/py.hpp"
+
+#define PY_ARRAY_UNIQUE_SYMBOL ZULDCORE_ARRAY_API
+#ifndef ZULDCORE_NUMPY_OWNER
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+#include <memory>
+#include <vector>
+
+namespace zuldcore {
+
+// Imports the NumPy C API once; a failure is Internal (NumPy is a runtime
+// dependency, so it cannot be missing in a sound install).
+void ensure_numpy();
+
+bool is_numpy_bool_scalar(PyObject* obj);
+
+template <class T>
+constexpr int NPY_TYPE_OF = 0;
+template <> inline constexpr int NPY_TYPE_OF<int64_t> = NPY_INT64;
+template <> inline constexpr int NPY_TYPE_OF<double> = NPY_FLOAT64;
+template <> inline constexpr int NPY_TYPE_OF<int32_t> = NPY_INT32;
+template <> inline constexpr int NPY_TYPE_OF<int8_t> = NPY_INT8;
+template <> inline constexpr int NPY_TYPE_OF<uint32_t> = NPY_UINT32;
+
+extern const char* const COLUMN_CAPSULE;
+
+template <class T>
+void free_column(PyObject* capsule) noexcept {
+  delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, COLUMN_CAPSULE));
+}
+
+// A one-dimensional array that takes over the vector's storage (no copy).
+template <class T>
+Owned to_numpy(std::vector<T>&& column) {
+  static_assert(NPY_TYPE_OF<T> != 0);
+  ensure_numpy();
+  auto owner = std::make_unique<std::vector<T>>(std::move(column));
+  npy_intp n = static_cast<npy_intp>(owner->size());
+  // An empty vector may have no storage; NumPy wants a valid pointer.
+  if (owner->capacity() == 0) owner->reserve(1);
+  Owned array = made(PyArray_SimpleNewFromData(1, &n, NPY_TYPE_OF<T>, owner->data()));
+  Owned base = made(PyCapsule_New(owner.get(), COLUMN_CAPSULE, &free_column<T>));
+  owner.release();  // the capsule owns the vector now
+  check_rc(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()));
+  return array;
+}
+
+}  // namespace zuldcore

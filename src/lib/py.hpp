@@ -1,0 +1,73 @@
+// The one owner of PyObject references in C++ code, and the markers that
+// carry "a Python exception is already set" through C++ frames.
+// Every file that includes Python.h includes it through here.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+#include <utility>
+
+#include "types/ensure.hpp"
+
+namespace zuldcore {
+
+class Owned {
+ public:
+  static Owned steal(PyObject* p) noexcept {  // p is a new reference
+    Owned o;
+    o.p_ = p;
+    return o;
+  }
+  static Owned borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return steal(p);
+  }
+  Owned() noexcept = default;
+  Owned(Owned&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Owned& operator=(Owned&& o) noexcept {
+    Py_XSETREF(p_, std::exchange(o.p_, nullptr));
+    return *this;
+  }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  // Hand-off only: to an API that steals a reference, or to the guard.
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// Thrown when a Python exception is already set; the guard lets it through.
+struct PyErrSet {};
+
+inline Owned check(PyObject* p) {
+  if (!p) throw PyErrSet{};
+  return Owned::steal(p);
+}
+inline void check_rc(int rc) {
+  if (rc < 0) throw PyErrSet{};
+}
+
+// For objects that the module builds for a result: a null here is not the
+// caller's fault, so it becomes an internal failure carrying the
+// interpreter's message.
+Owned made(PyObject* p);
+
+// The pending exception's text ("TypeError: ..."), clearing it.
+std::string take_error_text();
+
+}  // namespace zuldcore
+
+namespace zuldcore {
+// A conflicting borrow of a wrapped object; raised as RuntimeError.
+class BorrowError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+}  // namespace zuldcore

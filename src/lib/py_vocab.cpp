@@ -1,0 +1,48 @@
+// vocab_ids: the interner's ids for a vocabulary, for coding a corpus
+// elsewhere and feeding it to match_batch.
+#include "lib/args.hpp"
+#include "lib/guard.hpp"
+#include "lib/module.hpp"
+#include "lib/streams.hpp"
+
+namespace zuldcore {
+namespace {
+
+constexpr Signature<1> VOCAB_IDS_SIG{"vocab_ids", {{{"tokens", true}}}};
+
+PyDoc_STRVAR(VOCAB_IDS_DOC,
+             "vocab_ids(tokens)\n--\n\n"
+             "Return this library's internal token ids for a vocabulary, in order.\n"
+             "\n"
+             "Use the ids to remap an external integer-coded corpus into the coding that\n"
+             "`Zuldor.match_batch` expects. Interning is idempotent and shares the same\n"
+             "global table as pattern construction, so the ids line up with the tokens of\n"
+             "every pattern.\n"
+             "\n"
+             "Example::\n"
+             "\n"
+             "    ids = vocab_ids(VOCAB)\n"
+             "    remap = np.array(ids, dtype=np.uint32)   # external code -> zuld id\n"
+             "    zuld_tokens = remap[corpus_codes]        # one vectorised NumPy pass\n");
+
+PyObject* py_vocab_ids(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    auto a = bind(VOCAB_IDS_SIG, args, nargs, kwnames);
+    TokenColumn column = convert_tokens(a[0], "tokens");
+    std::vector<TokenId> ids = intern_distinct(column);
+    // Equal tokens share one int object; a corpus repeats few distinct tokens.
+    std::vector<Owned> ints(ids.size());
+    for (size_t d = 0; d < ids.size(); ++d) ints[d] = made(PyLong_FromUnsignedLong(ids[d]));
+    Owned out = made(PyList_New(static_cast<Py_ssize_t>(column.size())));
+    for (size_t i = 0; i < column.size(); ++i)
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(ints[column.codes[i]].get()));
+    return out;
+  });
+}
+
+}  // namespace
+
+PyMethodDef VOCAB_IDS_DEF = {"vocab_ids", ZC_FASTCALL(py_vocab_ids),
+                             METH_FASTCALL | METH_KEYWORDS, VOCAB_IDS_DOC};
+
+}  // namespace zuldcore

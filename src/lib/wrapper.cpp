@@ -1,0 +1,24 @@
+// Heap type creation shared by every class.
+#include "lib/wrapper.hpp"
+
+#include "lib/guard.hpp"
+
+namespace zuldcore {
+
+PyTypeObject* make_type_once(PyTypeObject*& slot, PyType_Spec* spec) {
+  if (!slot) slot = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(spec)).release());
+  return slot;
+}
+
+PyObject* not_yet_available_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+  PyErr_Format(PyExc_NotImplementedError, "%s is not available in this version of zuldcore yet",
+               type->tp_name);
+  return nullptr;
+}
+
+PyObject* no_constructor_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined");
+  return nullptr;
+}
+
+}  // namespace zuldcore
