@@ -8,8 +8,12 @@
 namespace zuldcore {
 namespace {
 
+// m_size 0, not -1: with -1 the interpreter re-creates the module in another
+// interpreter from a copy of its dict without calling PyInit_zuldcore, and
+// that interpreter would share our process-wide state unchecked. With 0 every
+// import calls PyInit_zuldcore, which returns the cached module or refuses.
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT, "zuldcore", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "zuldcore", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 const char* const CLOSE_REASONS[] = {"exit_event", "timeout", "transition", "end_of_stream"};

@@ -1,0 +1,44 @@
+"""House rules of the C++ sources, checked as text."""
+
+import pathlib
+import re
+
+import pytest
+
+SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
+CORES = ["types", "intern", "engine", "state", "annotate"]
+
+if not SRC.is_dir():
+    pytest.skip("source tree not available", allow_module_level=True)
+
+
+def sources(*dirs):
+    for d in dirs:
+        yield from sorted((SRC / d).glob("*.[ch]pp"))
+
+
+@pytest.mark.parametrize("path", list(sources(*CORES)), ids=lambda p: f"{p.parent.name}/{p.name}")
+def test_cores_do_not_include_python(path):
+    text = path.read_text()
+    assert not re.search(r'#include\s*[<"](Python\.h|numpy/|lib/)', text)
+
+
+def test_no_stealing_module_add_object():
+    for path in sources("lib"):
+        assert not re.search(r"PyModule_AddObject\s*\(", path.read_text()), path
+
+
+def test_every_fastcall_entry_point_is_guarded():
+    for path in sources("lib"):
+        text = path.read_text()
+        for m in re.finditer(r"PyObject\* (py_\w+)\([^)]*PyObject\* const\* args[^)]*\)\s*\{", text):
+            body = text[m.end():m.end() + 200]
+            assert body.lstrip().startswith("return guarded"), f"{path.name}: {m.group(1)}"
+
+
+def test_no_manual_refcounting_outside_the_owner_type():
+    allowed = {"py.hpp", "wrapper.hpp"}
+    for path in sources("lib"):
+        if path.name in allowed:
+            continue
+        assert not re.search(r"\bPy_(X?)(INC|DEC)REF\b", path.read_text()), path

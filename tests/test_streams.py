@@ -1,0 +1,223 @@
+"""Stream arguments: what is accepted, what is refused and with which message,
+and that a refused stream interns nothing. annotate_stream with no specs is
+the entry point that exercises the shared conversion and length check."""
+
+import numpy as np
+import pytest
+
+import zuldcore
+
+from helpers import fresh, next_id
+
+
+def convert(tokens, times, values=None):
+    """Runs the shared conversion and check; returns the ValueError text or
+    None when the stream was accepted (and reached the unfinished evaluator)."""
+    try:
+        zuldcore.annotate_stream(tokens, times, [], values)
+    except NotImplementedError:
+        return None
+    except ValueError as e:
+        return str(e)
+    raise AssertionError("annotate_stream returned")
+
+
+class TestLengths:
+    @pytest.mark.parametrize(
+        "n_tokens, n_times, values, message",
+        [
+            (3, 2, [1.0], "times has length 2 but tokens has length 3"),
+            (3, 3, [], "values has length 0 but tokens has length 3"),
+            (0, 1, None, "times has length 1 but tokens has length 0"),
+            (2, 2, [1.0, 2.0, 3.0], "values has length 3 but tokens has length 2"),
+            (3, 3, None, None),
+            (3, 3, [1.0, float("nan"), 2.0], None),
+            (0, 0, [], None),
+            (0, 0, None, None),
+        ],
+    )
+    def test_messages(self, n_tokens, n_times, values, message):
+        assert convert(["a"] * n_tokens, [0.0] * n_times, values) == message
+
+    def test_rejected_stream_interns_nothing(self):
+        expected = next_id()
+        new = [fresh(), fresh(), fresh()]
+        assert convert(new, [1.0, 2.0], None) is not None
+        assert convert(new, [1.0, 2.0, 3.0], [1.0]) is not None
+        probe = fresh()
+        assert zuldcore.vocab_ids([probe, *new]) == [expected, expected + 1, expected + 2, expected + 3]
+
+    def test_conversion_failure_interns_nothing(self):
+        expected = next_id()
+        new = fresh()
+        with pytest.raises(TypeError):
+            zuldcore.annotate_stream([new], ["x"], [])
+        assert zuldcore.vocab_ids([fresh(), new]) == [expected, expected + 1]
+
+
+class TestTokens:
+    @pytest.mark.parametrize(
+        "tokens, detail",
+        [
+            ("abc", "Can't extract `str` to `Vec`"),
+            ({"a", "b"}, "expected a sequence, got 'set'"),
+            ((t for t in ["a"]), "expected a sequence, got 'generator'"),
+            (b"ab", "expected a sequence, got 'bytes'"),
+            ({"a": 1}, "expected a sequence, got 'dict'"),
+            (None, "expected a sequence, got 'NoneType'"),
+            (["a", 1], "expected a sequence of str, got an item of type 'int'"),
+            (["a", b"b"], "expected a sequence of str, got an item of type 'bytes'"),
+            (np.array([b"a", b"b"]), "expected a sequence of str, got an item of type 'numpy.bytes_'"),
+            (np.array([1, 2]), "expected a sequence of str, got an item of type 'numpy.int64'"),
+        ],
+    )
+    def test_refused_with_named_type_error(self, tokens, detail):
+        with pytest.raises(TypeError) as info:
+            zuldcore.annotate_stream(tokens, [0.0, 1.0], [])
+        assert str(info.value) == f"argument 'tokens': {detail}"
+
+    @pytest.mark.parametrize(
+        "tokens",
+        [
+            ["a", "b", "a"],
+            ("a", "b", "a"),
+            np.array(["a", "b", "a"]),
+            np.array(["a", "b", "a"], dtype=object),
+            np.array(["xa", "xb", "xa"])[::1],
+        ],
+    )
+    def test_accepted_sequences(self, tokens):
+        assert convert(tokens, [1, 2, 3]) is None
+
+    def test_items_that_cannot_be_utf8_raise_unicode_error(self):
+        with pytest.raises(UnicodeEncodeError):
+            zuldcore.annotate_stream(["\ud800"], [0.0], [])
+        with pytest.raises(UnicodeEncodeError):
+            zuldcore.annotate_stream(np.array(["\ud800"]), [0.0], [])
+
+    def test_len_raising_propagates(self):
+        class Bad:
+            def __len__(self):
+                raise RuntimeError("len boom")
+
+            def __getitem__(self, i):
+                return "a"
+
+        with pytest.raises(RuntimeError, match="len boom"):
+            zuldcore.annotate_stream(Bad(), [0.0], [])
+
+    def test_getitem_raising_propagates_and_interns_nothing(self):
+        new = fresh()
+
+        class Bad:
+            def __len__(self):
+                return 2
+
+            def __getitem__(self, i):
+                if i == 1:
+                    raise KeyError("getitem boom")
+                return new
+
+        expected = next_id()
+        with pytest.raises(KeyError, match="getitem boom"):
+            zuldcore.annotate_stream(Bad(), [0.0, 1.0], [])
+        assert zuldcore.vocab_ids([fresh(), new]) == [expected, expected + 1]
+
+    def test_sequence_that_shrinks_while_read(self):
+        class Shrinking:
+            def __init__(self):
+                self.n = 3
+
+            def __len__(self):
+                return self.n
+
+            def __getitem__(self, i):
+                self.n = 1
+                if i >= self.n:
+                    raise IndexError(i)
+                return "a"
+
+        with pytest.raises(IndexError):
+            zuldcore.annotate_stream(Shrinking(), [0.0, 1.0, 2.0], [])
+
+
+class TestTimes:
+    @pytest.mark.parametrize(
+        "times",
+        [
+            [1, 2, 3],
+            [1.0, 2, np.float32(3)],
+            (1.0, 2.0, 3.0),
+            np.array([1.0, 2.0, 3.0]),
+            np.array([1, 2, 3], dtype=np.int8),
+            np.array([1, 2, 3], dtype=np.uint64),
+            np.array([True, False, True]),
+            np.array([1.0, 2.0, 3.0, 4.0, 5.0, 6.0])[::2],
+            np.array([1.0, 2.0, 3.0], dtype=">f8"),
+            [float("nan"), float("inf"), -1e308],
+            [3.0, 1.0, 2.0],  # not sorted: not checked here
+        ],
+    )
+    def test_accepted(self, times):
+        assert convert(["a", "b", "c"], times) is None
+
+    @pytest.mark.parametrize(
+        "times, detail",
+        [
+            ("abc", "Can't extract `str` to `Vec`"),
+            (1.0, "expected a sequence, got 'float'"),
+            ([1.0, "x", 3.0], "must be real number, not str"),
+            ([1.0, None, 3.0], "must be real number, not NoneType"),
+            ([1.0, [2.0], 3.0], "must be real number, not list"),
+            (np.array(["1", "2", "3"]), "must be real number, not numpy.str_"),
+        ],
+    )
+    def test_refused_with_named_type_error(self, times, detail):
+        with pytest.raises(TypeError) as info:
+            zuldcore.annotate_stream(["a", "b", "c"], times, [])
+        assert str(info.value) == f"argument 'times': {detail}"
+
+    def test_original_type_error_is_the_cause(self):
+        class Bad:
+            def __float__(self):
+                raise TypeError("float boom")
+
+        with pytest.raises(TypeError, match="^argument 'times': float boom$") as info:
+            zuldcore.annotate_stream(["a"], [Bad()], [])
+        assert str(info.value.__cause__) == "float boom"
+
+    def test_other_exceptions_from_float_pass_through(self):
+        class Bad:
+            def __float__(self):
+                raise ZeroDivisionError("float boom")
+
+        with pytest.raises(ZeroDivisionError, match="float boom"):
+            zuldcore.annotate_stream(["a"], [Bad()], [])
+
+    def test_values_named_in_errors(self):
+        with pytest.raises(TypeError, match="^argument 'values': must be real number, not str$"):
+            zuldcore.annotate_stream(["a"], [0.0], [], ["x"])
+
+    def test_float_that_empties_the_list_being_read(self):
+        times = []
+
+        class Evil:
+            def __float__(self):
+                times.clear()
+                return 1.0
+
+        times.extend([Evil(), 2.0, 3.0])
+        with pytest.raises(IndexError):
+            zuldcore.annotate_stream(["a", "b", "c"], times, [])
+
+    def test_float_that_mutates_the_tokens_list(self):
+        tokens = ["a", fresh(), "c"]
+
+        class Evil:
+            def __float__(self):
+                tokens.clear()
+                tokens.append(1)
+                return 1.0
+
+        # The tokens were already copied: the stream is judged as it was.
+        assert convert(tokens, [Evil(), 2.0, 3.0]) is None
