@@ -10,6 +10,7 @@
 #include "lib/args.hpp"
 #include "lib/guard.hpp"
 #include "lib/numpy.hpp"
+#include "types/memory.hpp"
 
 namespace zuldcore {
 
@@ -109,6 +110,7 @@ std::string_view utf8_of(PyObject* item) {
 void read_borrowed(PyObject* const* items, size_t n, const char* name, TokenColumn& col) {
   Distinct distinct(col);
   PointerCodes by_identity;
+  reserve_large(col.codes, n);
   col.codes.resize(n);
   for (size_t i = 0; i < n; ++i) {
     PyObject* item = items[i];
@@ -160,6 +162,7 @@ bool read_ucs4_array(PyArrayObject* arr, TokenColumn& col) {
 
   TokenColumn raw;
   Distinct distinct(raw);
+  reserve_large(raw.codes, static_cast<size_t>(n));
   raw.codes.resize(static_cast<size_t>(n));
   std::vector<uint32_t> chars(width);
   for (npy_intp i = 0; i < n; ++i) {
@@ -240,7 +243,9 @@ std::vector<double> convert_floats(PyObject* obj, const char* name) {
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
     const bool is_list = PyList_CheckExact(obj);
     const Py_ssize_t n = Py_SIZE(obj);
-    std::vector<double> out(static_cast<size_t>(n));
+    std::vector<double> out;
+    reserve_large(out, static_cast<size_t>(n));
+    out.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
       // A __float__ below may shrink the list: re-read the live size.
       if (is_list && i >= PyList_GET_SIZE(obj)) {
@@ -267,7 +272,10 @@ std::vector<double> convert_floats(PyObject* obj, const char* name) {
                                          nullptr));
       auto* arr = reinterpret_cast<PyArrayObject*>(cast.get());
       const auto* data = static_cast<const double*>(PyArray_DATA(arr));
-      return std::vector<double>(data, data + PyArray_DIM(arr, 0));
+      std::vector<double> out;
+      reserve_large(out, static_cast<size_t>(PyArray_DIM(arr, 0)));
+      out.assign(data, data + PyArray_DIM(arr, 0));
+      return out;
     }
   }
   std::vector<double> out;

@@ -1,0 +1,94 @@
+// The token vocabulary: dense ids in order of first sight, byte-exact keys,
+// growth, and the poisoned state after an internal failure.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "intern/interner.hpp"
+
+using namespace zuldcore;
+
+TEST(interner_ids_are_dense_in_order_of_first_sight) {
+  Interner in(42);
+  CHECK_EQ(in.intern("b"), 0u);
+  CHECK_EQ(in.intern("a"), 1u);
+  CHECK_EQ(in.intern("b"), 0u);
+  CHECK_EQ(in.intern(""), 2u);
+  CHECK_EQ(in.intern(std::string_view("a\0b", 3)), 3u);
+  CHECK_EQ(in.intern(std::string_view("a\0c", 3)), 4u);
+  CHECK_EQ(in.size(), 5u);
+  CHECK_EQ(in.at(3), std::string("a\0b", 3));
+  CHECK_THROWS(in.at(5), Internal);
+}
+
+TEST(interner_survives_growth_with_every_string_found_again) {
+  for (uint64_t seed : {0ull, 1ull, 0xdeadbeefull}) {
+    Interner in(seed);
+    std::vector<std::string> words;
+    for (int i = 0; i < 20000; ++i) words.push_back("w" + std::to_string(i * 7919 % 100003));
+    for (size_t i = 0; i < words.size(); ++i) CHECK_EQ(in.intern(words[i]), i);
+    for (size_t i = 0; i < words.size(); ++i) CHECK_EQ(in.intern(words[i]), i);
+    for (size_t i = 0; i < words.size(); i += 997) CHECK_EQ(in.at(i), words[i]);
+  }
+}
+
+TEST(hash_reads_every_byte_of_keys_of_every_length) {
+  // Keys that differ in one byte at any position of any length up to 40
+  // must be told apart (the short-key paths load overlapping words).
+  Interner in(7);
+  size_t next = 0;
+  for (size_t len = 1; len <= 40; ++len) {
+    for (size_t pos = 0; pos < len; ++pos) {
+      std::string s(len, 'x');
+      s[pos] = 'y';
+      CHECK_EQ(in.intern(s), next);
+      ++next;
+    }
+  }
+}
+
+TEST(intern_stream_takes_new_ids_in_first_position_order) {
+  std::vector<std::string_view> tokens = {"zz-stream-1", "zz-stream-2", "zz-stream-1", "zz-stream-3"};
+  std::vector<TokenId> ids = intern_stream(tokens);
+  CHECK_EQ(ids[0], ids[2]);
+  CHECK_EQ(ids[1], ids[0] + 1);
+  CHECK_EQ(ids[3], ids[0] + 2);
+  CHECK_EQ(resolve_batch(ids), (std::vector<std::string>{"zz-stream-1", "zz-stream-2",
+                                                         "zz-stream-1", "zz-stream-3"}));
+  CHECK_EQ(intern("zz-stream-2"), ids[1]);
+  CHECK(intern_stream({}).empty());
+}
+
+TEST(an_unknown_id_poisons_the_interner) {
+  // Poisoning lasts for the process, so it is observed in a child.
+  pid_t pid = fork();
+  if (pid == 0) {
+    int code = 0;
+    TokenId known = intern("zz-poison");
+    try {
+      std::vector<TokenId> bad = {known, 0xFFFFFFF0u};
+      (void)resolve_batch(bad);
+      code = 1;
+    } catch (const Internal&) {
+    }
+    try {
+      (void)intern("zz-poison");
+      code = 2;
+    } catch (const Internal& e) {
+      if (std::string(e.what()).find("poisoned") == std::string::npos) code = 3;
+    }
+    try {
+      (void)intern_stream(std::vector<std::string_view>{"x"});
+      code = 4;
+    } catch (const Internal&) {
+    }
+    _exit(code);
+  }
+  int status = 0;
+  CHECK_EQ(waitpid(pid, &status, 0), pid);
+  CHECK(WIFEXITED(status));
+  CHECK_EQ(WEXITSTATUS(status), 0);
+}
