@@ -1,0 +1,222 @@
+// Buffer sizing, trivial inputs, the fast path and the hand-off to the
+// general search. Tests: tests/cpp/test_matcher.cpp (fast path against the
+// search, buffer sizing and reuse).
+#include "engine/matcher.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "engine/token_table.hpp"
+#include "types/ensure.hpp"
+
+namespace zuldcore {
+
+bool uses_fast_path(const Pattern& p) {
+  if (!p.ordered || p.midstream) return false;
+  if (!(p.min_dt == 0.0 && p.max_dt == INF && p.min_at == -INF && p.max_at == INF)) return false;
+  const Bounds defaults;
+  for (const PatternElement& el : p.elements) {
+    const Event* e = std::get_if<Event>(&el);
+    if (e == nullptr || e->block_token) return false;
+    if (e->vc.kind != ValueConstraint::Kind::Any || e->block_vc.kind != ValueConstraint::Kind::Any)
+      return false;
+    if (!(e->bounds.min_dt == defaults.min_dt && e->bounds.max_dt == defaults.max_dt &&
+          e->bounds.min_at == defaults.min_at && e->bounds.max_at == defaults.max_at))
+      return false;
+  }
+  return true;
+}
+
+struct StreamMatcher::Impl {
+  explicit Impl(const Engine& engine);
+
+  void match(std::span<const TokenId> tokens, std::span<const double> times,
+             std::span<const double> values, bool first_only, bool include_tokens,
+             MatchBuffer& buffer);
+
+ private:
+  void fast_first(std::span<const TokenId> tokens, std::span<const double> times, MatchBuffer& buffer);
+  template <class Pos>
+  void fast_all(std::span<const TokenId> tokens, std::span<const double> times,
+                std::vector<Pos>& positions, MatchBuffer& buffer);
+  void emit_fast(std::span<const TokenId> tokens, std::span<const double> times, MatchBuffer& buffer);
+
+  Engine engine_;
+  bool fast_;
+  std::optional<Searcher> searcher_;  // built on first use, for patterns off the fast path
+
+  // Fast path: each element's token, and the element tokens' position lists.
+  std::array<TokenId, 64> element_token_{};
+  std::array<uint32_t, 64> element_list_{};  // which position list serves the element
+  uint64_t backtrackable_ = 0;
+  TokenTable lists_;                   // distinct element token -> list number
+  size_t n_lists_ = 0;
+  std::vector<size_t> list_begin_;     // list i is positions[list_begin_[i] .. list_begin_[i + 1])
+  std::vector<size_t> fill_;           // next free entry of each list while filling
+  std::vector<uint32_t> positions32_;  // streams of fewer than 2^32 positions
+  std::vector<uint64_t> positions64_;
+  std::array<size_t, 64> at_{};        // the current position of each element
+  std::array<size_t, 64> cursor_{};    // per depth: next index into the element's list
+  std::array<size_t, 64> cursor_end_{};
+  std::vector<ElMatch> slots_;
+};
+
+StreamMatcher::Impl::Impl(const Engine& engine)
+    : engine_(engine), fast_(uses_fast_path(engine.pattern)) {
+  ZC_ENSURE(engine.n_elements == engine.pattern.elements.size() &&
+                engine.n_elements <= MAX_PATTERN_ELEMENTS,
+            "engine of ", engine.n_elements, " elements for a pattern of ",
+            engine.pattern.elements.size());
+  if (!fast_) return;
+  std::vector<std::pair<TokenId, uint32_t>> distinct;
+  for (size_t i = 0; i < engine.n_elements; ++i) {
+    const auto& e = std::get<Event>(engine.pattern.elements[i]);
+    element_token_[i] = e.token;
+    if (e.backtrackable) backtrackable_ |= uint64_t{1} << i;
+    auto same = std::find_if(distinct.begin(), distinct.end(),
+                             [&](const auto& d) { return d.first == e.token; });
+    if (same == distinct.end()) {
+      distinct.emplace_back(e.token, static_cast<uint32_t>(distinct.size()));
+      same = distinct.end() - 1;
+    }
+    element_list_[i] = same->second;
+  }
+  n_lists_ = distinct.size();
+  lists_.build(distinct);
+}
+
+void StreamMatcher::Impl::match(std::span<const TokenId> tokens, std::span<const double> times,
+                                std::span<const double> values, bool first_only,
+                                bool include_tokens, MatchBuffer& buffer) {
+  const size_t n = tokens.size();
+  ZC_ENSURE(times.size() == n, "times has length ", times.size(), " but tokens has length ", n);
+  ZC_ENSURE(values.empty() || values.size() == n, "values has length ", values.size(),
+            " but tokens has length ", n);
+  const size_t k = engine_.n_elements;
+  buffer.reset(k, include_tokens, initial_match_capacity(n, k));
+  if (n == 0 || k == 0) return;
+  if (!fast_) {
+    if (!searcher_) searcher_.emplace(engine_);
+    searcher_->run(tokens, times, values, first_only, buffer);
+    return;
+  }
+  if (first_only) {
+    fast_first(tokens, times, buffer);
+  } else if (n <= std::numeric_limits<uint32_t>::max()) {
+    fast_all(tokens, times, positions32_, buffer);
+  } else {
+    fast_all(tokens, times, positions64_, buffer);
+  }
+}
+
+void StreamMatcher::Impl::emit_fast(std::span<const TokenId> tokens, std::span<const double> times,
+                                    MatchBuffer& buffer) {
+  const size_t k = engine_.n_elements;
+  slots_.resize(k);
+  for (size_t j = 0; j < k; ++j) slots_[j] = ElMatch{tokens.subspan(at_[j], 1), at_[j], times[at_[j]]};
+  buffer.emit(at_[0], at_[k - 1], times[at_[0]], times[at_[k - 1]], slots_,
+              pattern_result(engine_.pattern.collector, slots_), CollectorResult{});
+}
+
+// The first match in the search order takes every element at its earliest
+// position after the previous one, and when that greedy walk runs out of
+// stream no match exists at all (any match's positions are at or after the
+// greedy ones). So one forward pass answers first_only, however long the
+// stream after the match.
+void StreamMatcher::Impl::fast_first(std::span<const TokenId> tokens, std::span<const double> times,
+                                     MatchBuffer& buffer) {
+  const size_t k = engine_.n_elements;
+  size_t want = 0;
+  for (size_t p = 0; p < tokens.size(); ++p) {
+    if (tokens[p] != element_token_[want]) continue;
+    at_[want++] = p;
+    if (want == k) {
+      emit_fast(tokens, times, buffer);
+      return;
+    }
+  }
+}
+
+// Depth-first over the elements' position lists: at depth d the cursor walks
+// element d's positions after element d - 1's; a non-backtrackable element
+// takes only the first of them. Gives the general search's order: earliest
+// positions first, the earlier element varying slowest.
+template <class Pos>
+void StreamMatcher::Impl::fast_all(std::span<const TokenId> tokens, std::span<const double> times,
+                                   std::vector<Pos>& positions, MatchBuffer& buffer) {
+  const size_t k = engine_.n_elements;
+  const size_t n = tokens.size();
+
+  // Position lists of the distinct element tokens, one counting pass and one
+  // filling pass; tokens no element uses are skipped.
+  list_begin_.assign(n_lists_ + 1, 0);
+  for (size_t p = 0; p < n; ++p) {
+    const uint32_t l = lists_.find(tokens[p]);
+    if (l != TokenTable::MISSING) ++list_begin_[l + 1];
+  }
+  for (size_t l = 0; l < n_lists_; ++l) list_begin_[l + 1] += list_begin_[l];
+  positions.resize(list_begin_[n_lists_]);
+  fill_.assign(list_begin_.begin(), list_begin_.end() - 1);
+  for (size_t p = 0; p < n; ++p) {
+    const uint32_t l = lists_.find(tokens[p]);
+    if (l != TokenTable::MISSING) positions[fill_[l]++] = static_cast<Pos>(p);
+  }
+
+  auto list_of = [&](size_t d) { return element_list_[d]; };
+  size_t d = 0;
+  cursor_[0] = list_begin_[list_of(0)];
+  cursor_end_[0] = list_begin_[list_of(0) + 1];
+  for (;;) {
+    if (cursor_[d] == cursor_end_[d]) {
+      if (d == 0) return;
+      --d;
+      continue;
+    }
+    const size_t p = positions[cursor_[d]];
+    cursor_[d] = (backtrackable_ >> d) & 1 ? cursor_[d] + 1 : cursor_end_[d];
+    at_[d] = p;
+    if (d + 1 == k) {
+      emit_fast(tokens, times, buffer);
+      continue;
+    }
+    const size_t l = list_of(d + 1);
+    const Pos* begin = positions.data() + list_begin_[l];
+    const Pos* end = positions.data() + list_begin_[l + 1];
+    cursor_[d + 1] = static_cast<size_t>(std::upper_bound(begin, end, static_cast<Pos>(p)) - positions.data());
+    cursor_end_[d + 1] = list_begin_[l + 1];
+    ++d;
+  }
+}
+
+StreamMatcher::StreamMatcher(const Engine& engine) : impl_(std::make_unique<Impl>(engine)) {}
+StreamMatcher::~StreamMatcher() = default;
+StreamMatcher::StreamMatcher(StreamMatcher&&) noexcept = default;
+StreamMatcher& StreamMatcher::operator=(StreamMatcher&&) noexcept = default;
+
+void StreamMatcher::match(std::span<const TokenId> tokens, std::span<const double> times,
+                          std::span<const double> values, bool first_only, bool include_tokens,
+                          MatchBuffer& buffer) {
+  impl_->match(tokens, times, values, first_only, include_tokens, buffer);
+}
+
+MatchBuffer match_stream(const Engine& engine, std::span<const TokenId> tokens,
+                         std::span<const double> times, std::span<const double> values,
+                         bool first_only, bool include_tokens) {
+  MatchBuffer buffer;
+  StreamMatcher(engine).match(tokens, times, values, first_only, include_tokens, buffer);
+  return buffer;
+}
+
+MatchBuffer match_stream(const Engine& engine, const Stream& stream, bool first_only,
+                         bool include_tokens) {
+  std::span<const double> values;
+  if (stream.has_values) values = stream.values;
+  return match_stream(engine, stream.tokens, stream.times, values, first_only, include_tokens);
+}
+
+}  // namespace zuldcore

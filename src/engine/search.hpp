@@ -1,0 +1,94 @@
+// The general pattern search: a depth-first walk over partial matches that
+// appends every complete match of one pattern in one interned stream to a
+// MatchBuffer. It neither sizes the buffer nor takes shortcuts for simple
+// patterns; the stream matcher (engine/matcher.hpp) does both and is the entry
+// point that callers use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "engine/match_buffer.hpp"
+#include "intern/interner.hpp"
+#include "types/expected.hpp"
+#include "types/pattern.hpp"
+
+namespace zuldcore {
+
+// A pattern ready to be matched. It refers to the pattern, which must outlive
+// it and every Searcher or StreamMatcher built from it.
+struct Engine {
+  const Pattern& pattern;
+  size_t n_elements;   // the pattern's element count, at most 64
+  uint64_t full_mask;  // the n_elements lowest bits (all 64 for 64 elements)
+};
+
+// The engine of `pattern`; fails with "Pattern has {n} elements; maximum is
+// 64" when the pattern is too large to be matched.
+Expected<Engine> make_engine(const Pattern& pattern);
+
+// Counters a test can ask for; the search never reads them.
+struct SearchStats {
+  size_t scans = 0;              // partial matches whose next element was searched for
+  size_t positions_scanned = 0;  // stream positions examined by those scans
+};
+
+struct SearchOptions {
+  // Lets a scan end as soon as nothing it could still find can match: no
+  // candidate left unretired, or (where the stream's times never decrease
+  // from the scanned position on) every candidate past its max_dt or max_at,
+  // or the time past the pattern's max_at. The matches are the same either
+  // way; false keeps the plain scan so that tests can compare the two.
+  bool early_stop = true;
+  SearchStats* stats = nullptr;  // incremented when given
+};
+
+// The search for one engine, with the tables it derives from the pattern and
+// the scratch space of a run, both kept between runs so that matching many
+// streams (documents of a batch) allocates only while they grow.
+class Searcher {
+ public:
+  // Internal failure when `engine` is inconsistent with its pattern.
+  explicit Searcher(const Engine& engine);
+  ~Searcher();
+  Searcher(Searcher&&) noexcept;
+  Searcher& operator=(Searcher&&) noexcept;
+
+  // Appends every complete match of the pattern in the stream to `buffer`,
+  // in emission order: depth first, earliest positions first (see
+  // match_full). `times` is as long as `tokens`; `values` is empty for a
+  // stream without values (every value then reads as NaN) or as long as
+  // `tokens`. `buffer` must have the engine's n_elements. With first_only the
+  // search ends after the first emitted match. Internal failure on
+  // mismatched lengths.
+  void run(std::span<const TokenId> tokens, std::span<const double> times,
+           std::span<const double> values, bool first_only, MatchBuffer& buffer,
+           const SearchOptions& options = {});
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Searcher(engine).run(...): every complete match of the pattern, appended
+// to `buffer` in the order the search completes them.
+//
+// For a partial match the next element is the lowest unmatched one (ordered
+// patterns) or any unmatched one (unordered; a match's slots then follow the
+// order of matching). Its search scans forward from the position after the
+// previous element; at each position the pattern's max_dt may end the scan,
+// the midstream collector takes the position, blocking tokens retire
+// candidates for the rest of that scan (a blocked mapped candidate suppresses
+// every match test at its position), and the match tests run. A hit pushes a
+// continuation of the scan (unless no hit element is backtrackable) and one
+// extension per hit element, so the first hit is explored first.
+// A mapped element whose source element is not matched on the path has no
+// key: its default applies, or it is not a candidate.
+// Pinned down by tests/cpp/test_search.cpp.
+void match_full(const Engine& engine, std::span<const TokenId> tokens,
+                std::span<const double> times, std::span<const double> values, bool first_only,
+                MatchBuffer& buffer, const SearchOptions& options = {});
+
+}  // namespace zuldcore
