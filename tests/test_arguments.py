@@ -46,3 +46,9 @@ def test_specs_must_be_annotation_specs():
         zuldcore.annotate_stream([], [], ["x"])
     with pytest.raises(TypeError, match="^argument 'specs': Can't extract `str` to `Vec`$"):
         zuldcore.annotate_stream([], [], "x")
+
+
+def test_messages_keep_every_character_of_user_text():
+    with pytest.raises(ValueError) as info:
+        zuldcore.Pattern(collector="count\0x")
+    assert str(info.value).startswith("Unknown collector 'count\0x'. Choose: ")

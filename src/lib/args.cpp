@@ -10,8 +10,11 @@ namespace zuldcore {
 
 namespace {
 
-[[noreturn]] void throw_type(std::string text) {
-  PyErr_SetString(PyExc_TypeError, text.c_str());
+// Raised as a Python exception at once (not as a C++ TypeError) so that
+// callers trying one argument form after another can test and clear it.
+[[noreturn]] void throw_type(const std::string& text) {
+  Owned message = check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  PyErr_SetObject(PyExc_TypeError, message.get());
   throw PyErrSet{};
 }
 

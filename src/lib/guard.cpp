@@ -40,6 +40,17 @@ Owned made(PyObject* p) {
 }
 
 namespace {
+// The whole message, NULs included; invalid UTF-8 cannot come from a Python
+// str, but is replaced rather than lost if it ever does.
+void set_text(PyObject* type, const std::string& text) {
+  Owned message = Owned::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message)
+    PyErr_SetObject(type, message.get());
+  else if (!PyErr_Occurred())
+    PyErr_NoMemory();
+}
+
 void set_internal(const char* what) {
   PyObject* type = internal_failure_type();
   if (type)
@@ -55,11 +66,11 @@ void set_python_error_from_current() noexcept {
   } catch (const PyErrSet&) {
     if (!PyErr_Occurred()) set_internal("an exception was signalled but none was set");
   } catch (const ValueError& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
+    set_text(PyExc_ValueError, e.message());
   } catch (const TypeError& e) {
-    PyErr_SetString(PyExc_TypeError, e.what());
+    set_text(PyExc_TypeError, e.message());
   } catch (const OverflowError& e) {
-    PyErr_SetString(PyExc_OverflowError, e.what());
+    set_text(PyExc_OverflowError, e.message());
   } catch (const BorrowError& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (const std::bad_alloc&) {

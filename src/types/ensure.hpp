@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <type_traits>
+#include <utility>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -22,18 +23,29 @@ class Internal : public std::runtime_error {
 
 // Errors a caller can cause, thrown where returning Expected<T> would thread a
 // message through code that has no other failure. The binding raises the
-// Python exception of the same name with the exact text.
-class ValueError : public std::runtime_error {
+// Python exception of the same name with the exact text, which may hold any
+// character (a NUL from a user's string included), so it is kept whole here
+// rather than read back through what().
+class UserError : public std::exception {
  public:
-  using std::runtime_error::runtime_error;
+  explicit UserError(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
 };
-class TypeError : public std::runtime_error {
+class ValueError : public UserError {
  public:
-  using std::runtime_error::runtime_error;
+  using UserError::UserError;
 };
-class OverflowError : public std::runtime_error {
+class TypeError : public UserError {
  public:
-  using std::runtime_error::runtime_error;
+  using UserError::UserError;
+};
+class OverflowError : public UserError {
+ public:
+  using UserError::UserError;
 };
 
 // Shortest text that reads back as the same double; "inf", "-inf" and "NaN"
