@@ -61,6 +61,49 @@ def interning(log: EventLog) -> np.ndarray:
     return remap
 
 
+def matching(log: EventLog, remap: np.ndarray) -> None:
+    section("Pattern matching: Pattern and Zuldor")
+    # Lactate drawn within 3 h of an SBP below 90, antibiotics within 6 h after that.
+    p = zuldcore.Pattern(collector="collect_pairs")
+    p.add_event("SBP", max_val=90.0)
+    p.add_event("LACTATE", max_dt=3.0)
+    p.add_event("ABX_START", max_dt=6.0, block_token="DISCHARGE")
+    print("p = Pattern(collector='collect_pairs')")
+    print("p.add_event('SBP', max_val=90.0); p.add_event('LACTATE', max_dt=3.0)")
+    print("p.add_event('ABX_START', max_dt=6.0, block_token='DISCHARGE')")
+    print(repr(p))
+    z = zuldcore.Zuldor(p)
+    d = z.match_stream(log.tokens, log.times, log.values, include_tokens=True)
+    n = len(d["m_start"])
+    print(f"match_stream over {len(log.tokens):,} events: {n:,} matches; keys {list(d)}")
+    for m in range(min(n, 3)):
+        rows = ", ".join(f"{tok} at {t:.2f} h" for tok, t in zip(d["el_tokens"][m], d["el_times"][m]))
+        print(f"  match {m}: positions {d['el_stream_idx'][m].tolist()}: {rows}")
+
+    stream = z.preprocess(log.tokens, log.times, log.values)
+    print(f"preprocess once: {stream!r}; then match_preprocessed with any pattern:")
+    for a, b, within in [("ED_ARRIVAL", "LACTATE", 1.0), ("ED_ARRIVAL", "ICU_ADMIT", 24.0)]:
+        q = zuldcore.Pattern()
+        q.add_event(a)
+        q.add_event(b, max_dt=within)
+        first = zuldcore.Zuldor(q).match_preprocessed(stream, first_only=True)
+        every = zuldcore.Zuldor(q).match_preprocessed(stream)
+        print(f"  {a} then {b} within {within:g} h: {len(every['m_start']):,} matches, "
+              f"first at positions {first['m_start'].tolist()}..{first['m_end'].tolist()}")
+
+    section("Batch matching: one call for every stay")
+    q = zuldcore.Pattern()
+    q.add_event("ED_ARRIVAL")
+    q.add_event("ABX_START", max_dt=48.0)
+    ids = remap[log.codes]
+    d = zuldcore.Zuldor(q).match_batch(ids, np.asarray(log.times, dtype=np.float64),
+                                       np.asarray(log.offsets, dtype=np.int64))
+    hit = d["m_start"] >= 0
+    print("ED_ARRIVAL then ABX_START within 48 h, first match per stay (positions within the stay):")
+    print(f"  {hit.sum():,} of {len(hit):,} stays match; first stays: m_start {d['m_start'][:6].tolist()}, "
+          f"m_end {d['m_end'][:6].tolist()}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--events", type=int, default=100_000)
@@ -69,7 +112,8 @@ def main() -> None:
 
     log = event_log(args.events, seed=args.seed)
     describe(log)
-    interning(log)
+    remap = interning(log)
+    matching(log, remap)
 
 
 if __name__ == "__main__":

@@ -41,4 +41,4 @@ def test_no_manual_refcounting_outside_the_owner_type():
     for path in sources("lib"):
         if path.name in allowed:
             continue
-        assert not re.search(r"\bPy_(X?)(INC|DEC)REF\b", path.read_text()), path
+        assert not re.search(r"\bPy_(X?)(INC|DEC)REF\b|\bPy_(X?)NewRef\b|\bPy_(Inc|Dec)Ref\b", path.read_text()), path

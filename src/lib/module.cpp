@@ -85,13 +85,13 @@ PyMODINIT_FUNC PyInit_zuldcore(void) {
                       "loaded in another interpreter");
       return nullptr;
     }
-    return Py_NewRef(cached_module);
+    return Owned::borrow(cached_module).release();
   }
   if (!internal_failure_type()) return nullptr;
   return guarded([&] {
     Owned m = check(PyModule_Create(&MODULE_DEF));
     module_body(m.get());
-    cached_module = Py_NewRef(m.get());
+    cached_module = Owned::borrow(m.get()).release();  // kept for the process
     owner_interpreter = interp;
     return m;
   });

@@ -28,6 +28,9 @@ template <> inline constexpr int NPY_TYPE_OF<double> = NPY_FLOAT64;
 template <> inline constexpr int NPY_TYPE_OF<int32_t> = NPY_INT32;
 template <> inline constexpr int NPY_TYPE_OF<int8_t> = NPY_INT8;
 template <> inline constexpr int NPY_TYPE_OF<uint32_t> = NPY_UINT32;
+// Stream positions are kept unsigned by the engine and handed to Python as
+// int64 (the same bits: no stream reaches 2^63 positions).
+template <> inline constexpr int NPY_TYPE_OF<uint64_t> = NPY_INT64;
 
 extern const char* const COLUMN_CAPSULE;
 
@@ -51,5 +54,8 @@ Owned to_numpy(std::vector<T>&& column) {
   check_rc(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()));
   return array;
 }
+
+// A row-major (rows, cols) view of a 1-D array; the view keeps the array alive.
+Owned reshape_2d(Owned array, npy_intp rows, npy_intp cols);
 
 }  // namespace zuldcore

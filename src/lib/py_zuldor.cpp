@@ -1,27 +1,296 @@
-// Zuldor and PreprocessedStream: the matcher's Python faces.
+// Zuldor and PreprocessedStream: matching one frozen pattern against streams
+// of strings, pre-interned streams and integer-coded batches.
+#include <cmath>
+#include <limits>
+
+#include "engine/matcher.hpp"
+#include "lib/args.hpp"
+#include "lib/guard.hpp"
 #include "lib/module.hpp"
+#include "lib/numpy.hpp"
+#include "lib/py_pattern.hpp"
+#include "lib/results.hpp"
+#include "lib/streams.hpp"
 #include "lib/wrapper.hpp"
 
 namespace zuldcore {
 namespace {
 
+PyTypeObject* zuldor = nullptr;
+PyTypeObject* preprocessed = nullptr;
+
+std::optional<CollectorStrategy> midstream_strategy(const Pattern& p) {
+  if (!p.midstream) return std::nullopt;
+  return p.midstream->collector;
+}
+
+// Runs the engine over one whole stream and builds the result dictionary.
+Owned match_to_py(const Pattern& pattern, const Stream& s, bool first_only, bool include_tokens) {
+  Engine engine = value_or_raise(make_engine(pattern));
+  MatchBuffer buffer = match_stream(engine, s.tokens, s.times,
+                                    s.has_values ? std::span<const double>(s.values)
+                                                 : std::span<const double>(),
+                                    first_only, include_tokens);
+  return buf_to_py(std::move(buffer), pattern.collector, midstream_strategy(pattern));
+}
+
+bool opt_flag(PyObject* obj, const char* name) { return obj ? arg_bool(obj, name) : false; }
+
+// ---- Zuldor -------------------------------------------------------------------------------
+
+constexpr Signature<1> ZULDOR_SIG{"Zuldor", {{{"pattern", true}}}};
+
+PyObject* py_zuldor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    auto a = bind(ZULDOR_SIG, args, kwargs);
+    if (!is_pattern(a[0]))
+      throw_arg_type_error("pattern", cat("expected Pattern, got '", type_name(a[0]), "'"));
+    return wrap<Pattern>(type, pattern_copy(a[0]));
+  });
+}
+
+constexpr Signature<5> MATCH_STREAM_SIG{"match_stream",
+                                        {{{"tokens", true},
+                                          {"times", true},
+                                          {"values", false},
+                                          {"first_only", false},
+                                          {"include_tokens", false}}}};
+
+PyDoc_STRVAR(MATCH_STREAM_DOC,
+             "match_stream($self, tokens, times, values=None, first_only=False, include_tokens=False)\n"
+             "--\n"
+             "\n"
+             "Match a token stream.\n"
+             "\n"
+             "Returns a dict with these keys, in this order:\n"
+             "\n"
+             "- \"m_start\": int64 array (n_matches,), the first stream position of each match\n"
+             "- \"m_end\": int64 array (n_matches,), the last stream position of each match\n"
+             "- \"t_start\": float64 array (n_matches,), the time of each match's first event\n"
+             "- \"t_end\": float64 array (n_matches,), the latest time in each match\n"
+             "- \"el_stream_idx\": int64 array (n_matches, n_elements), the stream position of\n"
+             "  each matched element (for an unordered pattern, in order of matching)\n"
+             "- \"el_times\": float64 array (n_matches, n_elements), the time of each element\n"
+             "- \"el_tokens\": list of n_matches rows of n_elements entries, only when\n"
+             "  include_tokens=True: the matched token (str), or a list of str for a\n"
+             "  same-timestamp sequence\n"
+             "- \"result\": the pattern's collector per match (None, a float64 array or a list)\n"
+             "- \"mid_result\": the midstream collector per match, or None without one\n"
+             "\n"
+             "include_tokens=False (the default) skips string resolution entirely; use it when\n"
+             "only match positions and times are needed.");
+
+PyObject* py_zuldor_match_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return guarded([&] {
+    auto a = bind(MATCH_STREAM_SIG, args, nargs, kwnames);
+    Shared<Pattern> pattern{self};
+    TokenColumn tokens = convert_tokens(a[0], "tokens");
+    std::vector<double> times = convert_floats(a[1], "times");
+    auto values = convert_opt_values(a[2]);
+    bool first_only = opt_flag(a[3], "first_only");
+    bool include_tokens = opt_flag(a[4], "include_tokens");
+    Stream s = checked_and_interned(std::move(tokens), std::move(times), std::move(values), "tokens");
+    return match_to_py(*pattern, s, first_only, include_tokens);
+  });
+}
+
+constexpr Signature<3> PREPROCESS_SIG{
+    "preprocess", {{{"tokens", true}, {"times", true}, {"values", false}}}};
+
+PyDoc_STRVAR(PREPROCESS_DOC,
+             "preprocess($self, tokens, times, values=None)\n--\n\n"
+             "Pre-intern a token stream for repeated matching against multiple patterns.\n"
+             "\n"
+             "Amortises the string\u2192ID conversion cost across multiple match_preprocessed calls.");
+
+PyObject* py_zuldor_preprocess(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return guarded([&] {
+    auto a = bind(PREPROCESS_SIG, args, nargs, kwnames);
+    Shared<Pattern> pattern{self};
+    TokenColumn tokens = convert_tokens(a[0], "tokens");
+    std::vector<double> times = convert_floats(a[1], "times");
+    auto values = convert_opt_values(a[2]);
+    Stream s = checked_and_interned(std::move(tokens), std::move(times), std::move(values), "tokens");
+    return wrap<Stream>(preprocessed_stream_type(), std::move(s));
+  });
+}
+
+constexpr Signature<3> MATCH_PREPROCESSED_SIG{
+    "match_preprocessed", {{{"stream", true}, {"first_only", false}, {"include_tokens", false}}}};
+
+PyObject* py_zuldor_match_preprocessed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return guarded([&] {
+    auto a = bind(MATCH_PREPROCESSED_SIG, args, nargs, kwnames);
+    Shared<Pattern> pattern{self};
+    if (!PyObject_TypeCheck(a[0], preprocessed_stream_type()))
+      throw_arg_type_error("stream", cat("expected PreprocessedStream, got '", type_name(a[0]), "'"));
+    Shared<Stream> stream{a[0]};
+    bool first_only = opt_flag(a[1], "first_only");
+    bool include_tokens = opt_flag(a[2], "include_tokens");
+    return match_to_py(*pattern, *stream, first_only, include_tokens);
+  });
+}
+
+// ---- match_batch --------------------------------------------------------------------------
+
+constexpr Signature<4> MATCH_BATCH_SIG{
+    "match_batch", {{{"token_ids", true}, {"times", true}, {"offsets", true}, {"values", false}}}};
+
+PyDoc_STRVAR(MATCH_BATCH_DOC,
+             "match_batch($self, token_ids, times, offsets, values=None)\n--\n\n"
+             "Batch match over many documents in a single call.\n"
+             "\n"
+             "Consumes pre-coded integer token ids: no per-token string interning. Obtain the\n"
+             "coding with vocab_ids(tokens).\n"
+             "\n"
+             "Inputs (one-dimensional, contiguous NumPy arrays, read in place):\n"
+             "\n"
+             "- token_ids: uint32 (total,), token ids in this library's coding\n"
+             "- times: float64 (total,), one time per token\n"
+             "- offsets: int64 (n_docs + 1,), document k is positions offsets[k] up to but\n"
+             "  not including offsets[k + 1]; empty, inverted or out-of-range documents are\n"
+             "  skipped\n"
+             "- values: float64 (total,) or None, NaN means no value\n"
+             "\n"
+             "Returns a dict with the first match of each document:\n"
+             "\n"
+             "- \"m_start\": int64 (n_docs,), first position of the match within its document,\n"
+             "  -1 when there is none\n"
+             "- \"m_end\": int64 (n_docs,), last position of the match within its document, -1\n"
+             "  when there is none\n"
+             "- \"mid\": float64 (n_docs,), only with a midstream collector: its count or sum,\n"
+             "  or the number of items it collected, for the first match; NaN when there is\n"
+             "  none\n"
+             "\n"
+             "One FFI crossing and no interner lock for the whole corpus.");
+
+// A one-dimensional array of exactly `typenum` (native byte order), read in
+// place; the contiguity check comes later, after every argument's type.
+PyArrayObject* typed_vector(PyObject* obj, int typenum, const char* name, const char* dtype) {
+  ensure_numpy();
+  if (PyArray_Check(obj)) {
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    Owned want = made(reinterpret_cast<PyObject*>(PyArray_DescrFromType(typenum)));
+    bool same = PyArray_EquivTypes(PyArray_DESCR(arr), reinterpret_cast<PyArray_Descr*>(want.get()));
+    if (same && PyArray_NDIM(arr) == 1) return arr;
+  }
+  throw_arg_type_error(name, cat("expected a one-dimensional numpy.ndarray of dtype ", dtype, ", got ",
+                                 PyArray_Check(obj) ? "an array of another dtype or dimension"
+                                                    : cat("'", type_name(obj), "'")));
+}
+
+void require_contiguous(PyArrayObject* arr, const char* name) {
+  if (!PyArray_IS_C_CONTIGUOUS(arr)) {
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+    throw PyErrSet{};
+  }
+  // Contiguous views into a byte buffer can still be misaligned; reading them
+  // through typed pointers would be undefined.
+  if (!PyArray_ISALIGNED(arr)) throw_arg_type_error(name, "the given array is not aligned");
+}
+
+template <class T>
+std::span<const T> view_of(PyArrayObject* arr) {
+  return {static_cast<const T*>(PyArray_DATA(arr)), static_cast<size_t>(PyArray_DIM(arr, 0))};
+}
+
+PyObject* py_zuldor_match_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guarded([&] {
+    auto a = bind(MATCH_BATCH_SIG, args, nargs, kwnames);
+    Shared<Pattern> pattern{self};
+    PyArrayObject* ids_arr = typed_vector(a[0], NPY_UINT32, "token_ids", "uint32");
+    PyArrayObject* times_arr = typed_vector(a[1], NPY_FLOAT64, "times", "float64");
+    PyArrayObject* offsets_arr = typed_vector(a[2], NPY_INT64, "offsets", "int64");
+    PyArrayObject* values_arr =
+        a[3] && a[3] != Py_None ? typed_vector(a[3], NPY_FLOAT64, "values", "float64") : nullptr;
+    require_contiguous(ids_arr, "token_ids");
+    require_contiguous(times_arr, "times");
+    require_contiguous(offsets_arr, "offsets");
+    if (values_arr) require_contiguous(values_arr, "values");
+
+    auto ids = view_of<uint32_t>(ids_arr);
+    auto times = view_of<double>(times_arr);
+    auto offsets = view_of<int64_t>(offsets_arr);
+    std::span<const double> values = values_arr ? view_of<double>(values_arr) : std::span<const double>();
+    if (offsets.empty()) throw ValueError("offsets must have length n_docs + 1");
+    value_or_raise(check_stream_lens(ids.size(), "token_ids", times.size(), values_arr != nullptr,
+                                     values.size()));
+    Engine engine = value_or_raise(make_engine(*pattern));
+
+    const size_t n_docs = offsets.size() - 1;
+    std::vector<int64_t> m_start(n_docs, -1), m_end(n_docs, -1);
+    std::vector<double> mid(pattern->midstream ? n_docs : 0, std::numeric_limits<double>::quiet_NaN());
+    StreamMatcher matcher(engine);
+    MatchBuffer buffer;  // reused for every document
+    for (size_t k = 0; k < n_docs; ++k) {
+      // Offsets are read as unsigned: a negative one is a huge one, and skips.
+      const auto s = static_cast<uint64_t>(offsets[k]);
+      const auto e = static_cast<uint64_t>(offsets[k + 1]);
+      if (!(s < e && e <= ids.size())) continue;
+      matcher.match(ids.subspan(s, e - s), times.subspan(s, e - s),
+                    values.empty() ? values : values.subspan(s, e - s), true, false, buffer);
+      if (buffer.n_matches() == 0) continue;
+      m_start[k] = buffer.m_start[0];
+      m_end[k] = buffer.m_end[0];
+      if (!pattern->midstream) continue;
+      if (!buffer.mid_scalars.empty())
+        mid[k] = buffer.mid_scalars[0];
+      else if (!buffer.mid_lists.empty())
+        mid[k] = static_cast<double>(buffer.mid_lists[0].size());
+    }
+    Owned out = made(PyDict_New());
+    check_rc(PyDict_SetItemString(out.get(), "m_start", to_numpy(std::move(m_start)).get()));
+    check_rc(PyDict_SetItemString(out.get(), "m_end", to_numpy(std::move(m_end)).get()));
+    if (pattern->midstream)
+      check_rc(PyDict_SetItemString(out.get(), "mid", to_numpy(std::move(mid)).get()));
+    return out;
+  });
+}
+
+PyMethodDef ZULDOR_METHODS[] = {
+    {"match_stream", ZC_FASTCALL(py_zuldor_match_stream), METH_FASTCALL | METH_KEYWORDS, MATCH_STREAM_DOC},
+    {"preprocess", ZC_FASTCALL(py_zuldor_preprocess), METH_FASTCALL | METH_KEYWORDS, PREPROCESS_DOC},
+    {"match_preprocessed", ZC_FASTCALL(py_zuldor_match_preprocessed), METH_FASTCALL | METH_KEYWORDS,
+     "match_preprocessed($self, stream, first_only=False, include_tokens=False)\n--\n\n"},
+    {"match_batch", ZC_FASTCALL(py_zuldor_match_batch), METH_FASTCALL | METH_KEYWORDS, MATCH_BATCH_DOC},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot ZULDOR_SLOTS[] = {
     {Py_tp_doc, const_cast<char*>("Zuldor(pattern)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(not_yet_available_new)},
+    {Py_tp_new, reinterpret_cast<void*>(py_zuldor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Pattern>)},
+    {Py_tp_methods, ZULDOR_METHODS},
     {0, nullptr},
 };
-PyType_Spec ZULDOR_SPEC = {"zuldcore.Zuldor", sizeof(PyObject), 0,
+PyType_Spec ZULDOR_SPEC = {"zuldcore.Zuldor", sizeof(Wrapper<Pattern>), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, ZULDOR_SLOTS};
+
+// ---- PreprocessedStream -------------------------------------------------------------------
+
+Py_ssize_t py_stream_len(PyObject* self) noexcept {
+  return static_cast<Py_ssize_t>(as<Stream>(self)->value.size());
+}
+
+PyObject* py_stream_repr(PyObject* self) noexcept {
+  return guarded([&] {
+    return made(PyUnicode_FromFormat("PreprocessedStream(len=%zu)", as<Stream>(self)->value.size()));
+  });
+}
 
 PyType_Slot PREPROCESSED_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Stream>)},
+    {Py_sq_length, reinterpret_cast<void*>(py_stream_len)},
+    {Py_tp_repr, reinterpret_cast<void*>(py_stream_repr)},
     {0, nullptr},
 };
-PyType_Spec PREPROCESSED_SPEC = {"zuldcore.PreprocessedStream", sizeof(PyObject), 0,
+PyType_Spec PREPROCESSED_SPEC = {"zuldcore.PreprocessedStream", sizeof(Wrapper<Stream>), 0,
                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, PREPROCESSED_SLOTS};
-
-PyTypeObject* zuldor = nullptr;
-PyTypeObject* preprocessed = nullptr;
 
 }  // namespace
 

@@ -1,0 +1,143 @@
+// buf_to_py and collector_to_py. Token ids are resolved once per key: the
+// distinct ids of that key in one resolve_batch call, then one str object per
+// distinct id, shared by every cell that shows it.
+#include "lib/results.hpp"
+
+#include <unordered_map>
+
+#include "lib/guard.hpp"
+#include "lib/numpy.hpp"
+
+namespace zuldcore {
+namespace {
+
+// The str objects for a set of ids, made once per distinct id.
+class TokenStrings {
+ public:
+  explicit TokenStrings(std::span<const TokenId> ids) {
+    std::vector<TokenId> distinct;
+    for (TokenId id : ids)
+      if (index_.emplace(id, distinct.size()).second) distinct.push_back(id);
+    std::vector<std::string> text = resolve_batch(distinct);  // one lock for the whole key
+    strings_.reserve(text.size());
+    for (const std::string& s : text)
+      strings_.push_back(made(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))));
+  }
+
+  // A new reference to the str of `id`.
+  PyObject* get(TokenId id) const {
+    auto it = index_.find(id);
+    ZC_ENSURE(it != index_.end(), "token id ", id, " was not resolved");
+    return Owned::borrow(strings_[it->second].get()).release();
+  }
+
+ private:
+  std::unordered_map<TokenId, size_t> index_;
+  std::vector<Owned> strings_;
+};
+
+Owned list_of(size_t n) { return made(PyList_New(static_cast<Py_ssize_t>(n))); }
+
+void set_item(const Owned& list, size_t i, PyObject* item) {
+  PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+}
+
+Owned collector_to_py(CollectorStrategy strategy, std::vector<double>&& scalars,
+                      std::vector<std::vector<CollectedPair>>&& lists) {
+  switch (strategy) {
+    case CollectorStrategy::None:
+      return Owned::borrow(Py_None);
+    case CollectorStrategy::SumTimes:
+    case CollectorStrategy::Count:
+      return to_numpy(std::move(scalars));
+    case CollectorStrategy::CollectTimes: {
+      Owned out = list_of(lists.size());
+      for (size_t i = 0; i < lists.size(); ++i) {
+        std::vector<double> times;
+        times.reserve(lists[i].size());
+        for (const auto& [token, time] : lists[i]) times.push_back(time);
+        set_item(out, i, to_numpy(std::move(times)).release());
+      }
+      return out;
+    }
+    case CollectorStrategy::CollectTokens:
+    case CollectorStrategy::CollectPairs: {
+      std::vector<TokenId> ids;
+      for (const auto& entry : lists)
+        for (const auto& [token, time] : entry) ids.push_back(token);
+      TokenStrings strings(ids);
+      const bool pairs = strategy == CollectorStrategy::CollectPairs;
+      Owned out = list_of(lists.size());
+      for (size_t i = 0; i < lists.size(); ++i) {
+        Owned entry = list_of(lists[i].size());
+        for (size_t j = 0; j < lists[i].size(); ++j) {
+          const auto& [token, time] = lists[i][j];
+          Owned text = Owned::steal(strings.get(token));
+          if (pairs) {
+            Owned t = made(PyFloat_FromDouble(time));
+            set_item(entry, j, made(PyTuple_Pack(2, text.get(), t.get())).release());
+          } else {
+            set_item(entry, j, text.release());
+          }
+        }
+        set_item(out, i, entry.release());
+      }
+      return out;
+    }
+  }
+  throw Internal(cat("unknown collector strategy ", static_cast<int>(strategy)));
+}
+
+Owned el_tokens_to_py(const MatchBuffer& buf, size_t n_matches) {
+  TokenStrings strings(buf.el_tokens);
+  const size_t width = buf.n_elements;
+  ZC_ENSURE(buf.el_token_counts.size() == n_matches * width, "el_token_counts holds ",
+            buf.el_token_counts.size(), " entries for ", n_matches, " matches of ", width, " elements");
+  Owned rows = list_of(n_matches);
+  size_t cursor = 0;
+  for (size_t m = 0; m < n_matches; ++m) {
+    Owned row = list_of(width);
+    for (size_t e = 0; e < width; ++e) {
+      const size_t k = buf.el_token_counts[m * width + e];
+      ZC_ENSURE(cursor + k <= buf.el_tokens.size(), "token counts ask for more tokens than recorded");
+      if (k == 1) {
+        set_item(row, e, strings.get(buf.el_tokens[cursor]));
+      } else {
+        Owned cell = list_of(k);
+        for (size_t j = 0; j < k; ++j) set_item(cell, j, strings.get(buf.el_tokens[cursor + j]));
+        set_item(row, e, cell.release());
+      }
+      cursor += k;
+    }
+    set_item(rows, m, row.release());
+  }
+  return rows;
+}
+
+void put(const Owned& dict, const char* key, const Owned& value) {
+  check_rc(PyDict_SetItemString(dict.get(), key, value.get()));
+}
+
+}  // namespace
+
+Owned buf_to_py(MatchBuffer&& buf, CollectorStrategy collector, std::optional<CollectorStrategy> midstream) {
+  const size_t n_matches = buf.m_start.size();
+  const auto rows = static_cast<npy_intp>(n_matches);
+  const auto cols = static_cast<npy_intp>(buf.n_elements);
+  Owned out = made(PyDict_New());
+  put(out, "m_start", to_numpy(std::move(buf.m_start)));
+  put(out, "m_end", to_numpy(std::move(buf.m_end)));
+  put(out, "t_start", to_numpy(std::move(buf.t_start)));
+  put(out, "t_end", to_numpy(std::move(buf.t_end)));
+  put(out, "el_stream_idx", reshape_2d(to_numpy(std::move(buf.el_stream_idx)), rows, cols));
+  put(out, "el_times", reshape_2d(to_numpy(std::move(buf.el_times)), rows, cols));
+  if (buf.include_tokens) put(out, "el_tokens", el_tokens_to_py(buf, n_matches));
+  put(out, "result", collector_to_py(collector, std::move(buf.result_scalars), std::move(buf.result_lists)));
+  if (midstream)
+    put(out, "mid_result", collector_to_py(*midstream, std::move(buf.mid_scalars), std::move(buf.mid_lists)));
+  else
+    put(out, "mid_result", Owned::borrow(Py_None));
+  return out;
+}
+
+}  // namespace zuldcore
