@@ -166,16 +166,30 @@ void MatchBuffer::reset(size_t n, bool with_tokens, size_t capacity) {
   include_tokens = with_tokens;
 
   // reserve() never shrinks, so a reused buffer keeps its larger storage.
-  reserve_large(m_start, capacity);
-  reserve_large(m_end, capacity);
-  reserve_large(t_start, capacity);
-  reserve_large(t_end, capacity);
-  reserve_large(el_stream_idx, capacity * n);
-  reserve_large(el_times, capacity * n);
-  if (with_tokens) {
-    reserve_large(el_tokens, capacity * n);
-    reserve_large(el_token_counts, capacity * n);
+  reserve_matches(capacity);
+}
+
+void MatchBuffer::reserve_matches(size_t count, CollectorStrategy collector) {
+  reserve_large(m_start, count);
+  reserve_large(m_end, count);
+  reserve_large(t_start, count);
+  reserve_large(t_end, count);
+  reserve_large(el_stream_idx, count * n_elements);
+  reserve_large(el_times, count * n_elements);
+  if (include_tokens) {
+    reserve_large(el_tokens, count * n_elements);
+    reserve_large(el_token_counts, count * n_elements);
   }
+  if (collector == CollectorStrategy::SumTimes || collector == CollectorStrategy::Count)
+    reserve_large(result_scalars, count);
+}
+
+// Doubles the room of the per-match and per-slot columns together, through
+// reserve_large, so that a buffer growing into millions of matches gets huge
+// pages instead of one page fault per 4 KiB of every column.
+static void grow_if_full(MatchBuffer& b) {
+  if (b.m_start.size() < b.m_start.capacity()) return;
+  b.reserve_matches(std::max<size_t>(16, 2 * b.m_start.capacity()));
 }
 
 void MatchBuffer::emit(size_t first, size_t last, double t_first, double t_last,
@@ -183,6 +197,7 @@ void MatchBuffer::emit(size_t first, size_t last, double t_first, double t_last,
                        const CollectorResult& mid_result) {
   ZC_ENSURE(slots.size() == n_elements, "a match of ", slots.size(), " slots for a pattern of ",
             n_elements, " elements");
+  grow_if_full(*this);
   m_start.push_back(static_cast<int64_t>(first));
   m_end.push_back(static_cast<int64_t>(last));
   t_start.push_back(t_first);
@@ -197,6 +212,52 @@ void MatchBuffer::emit(size_t first, size_t last, double t_first, double t_last,
   }
   push_collector_result(result_scalars, result_lists, result);
   push_collector_result(mid_scalars, mid_lists, mid_result);
+}
+
+void MatchBuffer::emit_single_tokens(std::span<const size_t> at, std::span<const TokenId> tokens,
+                                     std::span<const double> times, CollectorStrategy collector) {
+  const size_t k = at.size();
+  ZC_ENSURE(k == n_elements && k > 0, "a match of ", k, " slots for a pattern of ", n_elements,
+            " elements");
+  grow_if_full(*this);
+  m_start.push_back(static_cast<int64_t>(at[0]));
+  m_end.push_back(static_cast<int64_t>(at[k - 1]));
+  t_start.push_back(times[at[0]]);
+  t_end.push_back(times[at[k - 1]]);
+  for (size_t p : at) el_stream_idx.push_back(static_cast<int64_t>(p));
+  for (size_t p : at) el_times.push_back(times[p]);
+  if (include_tokens) {
+    for (size_t p : at) {
+      el_token_counts.push_back(1);
+      el_tokens.push_back(tokens[p]);
+    }
+  }
+  switch (collector) {
+    case CollectorStrategy::None:
+      return;
+    case CollectorStrategy::SumTimes: {
+      double sum = 0.0;  // the fold of pattern_result: slot order, from 0.0
+      for (size_t p : at) sum += times[p];
+      result_scalars.push_back(sum);
+      return;
+    }
+    case CollectorStrategy::Count:
+      result_scalars.push_back(static_cast<double>(uint64_t{k}));
+      return;
+    case CollectorStrategy::CollectTokens:
+    case CollectorStrategy::CollectTimes:
+    case CollectorStrategy::CollectPairs: {
+      std::vector<CollectedPair> pairs;
+      pairs.reserve(k);
+      for (size_t p : at) {
+        if (collector == CollectorStrategy::CollectTokens) pairs.emplace_back(tokens[p], 0.0);
+        else if (collector == CollectorStrategy::CollectTimes) pairs.emplace_back(TokenId{0}, times[p]);
+        else pairs.emplace_back(tokens[p], times[p]);
+      }
+      result_lists.push_back(std::move(pairs));
+      return;
+    }
+  }
 }
 
 }  // namespace zuldcore

@@ -153,6 +153,19 @@ struct MatchBuffer {
   // `slots` must hold n_elements entries (else Internal).
   void emit(size_t m_start, size_t m_end, double t_start, double t_end, std::span<const ElMatch> slots,
             const CollectorResult& result, const CollectorResult& mid_result);
+
+  // emit for a match whose slot j is the one token at stream position at[j]
+  // (positions ascending), with no midstream collector and `collector` as
+  // the pattern collector: m_end is at.back() and t_end its time. The same
+  // columns as emit, written without building slots or collector values.
+  // `at` must hold n_elements entries.
+  void emit_single_tokens(std::span<const size_t> at, std::span<const TokenId> tokens,
+                          std::span<const double> times, CollectorStrategy collector);
+
+  // Room for `count` matches in every per-match and per-slot column (and the
+  // scalar column of a SumTimes or Count `collector`), so that emitting that
+  // many never reallocates. Large columns are asked for in huge pages.
+  void reserve_matches(size_t count, CollectorStrategy collector = CollectorStrategy::None);
 };
 
 // Matches preallocated for a stream of n_tokens and a pattern of n_elements:

@@ -44,6 +44,8 @@ struct StreamMatcher::Impl {
   template <class Pos>
   void fast_all(std::span<const TokenId> tokens, std::span<const double> times,
                 std::vector<Pos>& positions, MatchBuffer& buffer);
+  template <class Pos>
+  size_t count_fast(const std::vector<Pos>& positions);
   void emit_fast(std::span<const TokenId> tokens, std::span<const double> times, MatchBuffer& buffer);
 
   Engine engine_;
@@ -63,7 +65,7 @@ struct StreamMatcher::Impl {
   std::array<size_t, 64> at_{};        // the current position of each element
   std::array<size_t, 64> cursor_{};    // per depth: next index into the element's list
   std::array<size_t, 64> cursor_end_{};
-  std::vector<ElMatch> slots_;
+  std::vector<uint64_t> suffix_, next_suffix_;  // count_fast: completions per list entry
 };
 
 StreamMatcher::Impl::Impl(const Engine& engine)
@@ -116,11 +118,52 @@ void StreamMatcher::Impl::match(std::span<const TokenId> tokens, std::span<const
 
 void StreamMatcher::Impl::emit_fast(std::span<const TokenId> tokens, std::span<const double> times,
                                     MatchBuffer& buffer) {
+  buffer.emit_single_tokens(std::span<const size_t>(at_.data(), engine_.n_elements), tokens, times,
+                            engine_.pattern.collector);
+}
+
+// The number of matches fast_all will emit, from the position lists alone,
+// or COUNT_UNKNOWN when it reaches COUNT_UNKNOWN. Walking the elements from
+// the last to the first, suffix_[j] holds the completions of the elements
+// from d on when element d takes any of the entries j, j + 1, ... of its list
+// (so entry j alone accounts for suffix_[j] - suffix_[j + 1]); element d - 1
+// at position p continues at the first entry of element d's list after p:
+// with all of them if element d is backtrackable, else with that entry only.
+// Lists are sorted, so one merge per element finds those entries.
+// COUNT_UNKNOWN times 64 elements still fits a reservation's size_t (a
+// request that large fails as bad_alloc, as growing to it would).
+constexpr uint64_t COUNT_UNKNOWN = uint64_t{1} << 34;
+
+template <class Pos>
+size_t StreamMatcher::Impl::count_fast(const std::vector<Pos>& positions) {
   const size_t k = engine_.n_elements;
-  slots_.resize(k);
-  for (size_t j = 0; j < k; ++j) slots_[j] = ElMatch{tokens.subspan(at_[j], 1), at_[j], times[at_[j]]};
-  buffer.emit(at_[0], at_[k - 1], times[at_[0]], times[at_[k - 1]], slots_,
-              pattern_result(engine_.pattern.collector, slots_), CollectorResult{});
+  auto list = [&](size_t d) {
+    const size_t l = element_list_[d];
+    return std::span<const Pos>(positions.data() + list_begin_[l], list_begin_[l + 1] - list_begin_[l]);
+  };
+  // Saturating sum: both operands are at most COUNT_UNKNOWN, so it cannot wrap.
+  auto add = [](uint64_t a, uint64_t b) { return std::min(a + b, COUNT_UNKNOWN); };
+  {
+    const size_t m = list(k - 1).size();
+    suffix_.resize(m + 1);
+    for (size_t j = 0; j <= m; ++j) suffix_[j] = m - j;
+  }
+  for (size_t d = k - 1; d-- > 0;) {
+    const std::span<const Pos> here = list(d), next = list(d + 1);
+    const bool all = ((backtrackable_ >> (d + 1)) & 1) != 0;
+    next_suffix_.resize(here.size() + 1);
+    next_suffix_[here.size()] = 0;
+    size_t u = next.size();  // first entry of `next` after here[j], found walking j downwards
+    for (size_t j = here.size(); j-- > 0;) {
+      while (u > 0 && next[u - 1] > here[j]) --u;
+      const uint64_t c = u == next.size() ? 0 : all ? suffix_[u] : suffix_[u] - suffix_[u + 1];
+      next_suffix_[j] = add(next_suffix_[j + 1], c);
+    }
+    suffix_.swap(next_suffix_);
+    if (suffix_[0] >= COUNT_UNKNOWN) return COUNT_UNKNOWN;
+  }
+  if (suffix_.size() == 1) return 0;
+  return (backtrackable_ & 1) != 0 ? suffix_[0] : suffix_[0] - suffix_[1];
 }
 
 // The first match in the search order takes every element at its earliest
@@ -166,6 +209,11 @@ void StreamMatcher::Impl::fast_all(std::span<const TokenId> tokens, std::span<co
     const uint32_t l = lists_.find(tokens[p]);
     if (l != TokenTable::MISSING) positions[fill_[l]++] = static_cast<Pos>(p);
   }
+
+  // Every column at its final size up front: growing them by doubling
+  // costs more than the emission itself when there are millions of matches.
+  const size_t count = count_fast(positions);
+  if (count < COUNT_UNKNOWN) buffer.reserve_matches(count, engine_.pattern.collector);
 
   auto list_of = [&](size_t d) { return element_list_[d]; };
   size_t d = 0;

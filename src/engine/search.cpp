@@ -206,6 +206,7 @@ struct Searcher::Impl {
     std::span<const double> values;
     size_t monotone_from;  // scans may stop on time bounds from this position on
     bool early_stop;
+    size_t skip_from;      // scans may jump over irrelevant tokens from this position on
   };
 
   // Upper time limits of a candidate on one scan.
@@ -222,6 +223,12 @@ struct Searcher::Impl {
   uint64_t expired_among(uint64_t candidates, double t, double dt, double r) const;
   bool resolved_matches(const ResolvedElement& rule, const Run& run, size_t p, TokenId tok,
                         double v, double t, double dt, uint32_t& length) const;
+  bool relevant(TokenId tok) {
+    if (tok < relevance_.size() && relevance_[tok] != UNKNOWN) return relevance_[tok] == RELEVANT;
+    return classify(tok);
+  }
+  bool classify(TokenId tok);
+  bool reacts_to(TokenId tok) const;
 
   const Pattern& pattern_;
   size_t n_elements_;
@@ -240,6 +247,15 @@ struct Searcher::Impl {
   uint64_t mapped_mask_ = 0;      // MappedEvent
   uint64_t backtrackable_mask_ = 0;
   TokenIndex index_;  // static match tokens (Event, EventSet, DynamicEventSet), all static block tokens
+  // Whether every element matches and is blocked only by tokens of fixed
+  // sets (see reacts_to); false with any element that reacts to any token or
+  // to the path's last token.
+  bool fixed_tokens_ = true;
+  // Per token id, whether reacts_to holds, filled on first sight of the id:
+  // it depends on the pattern only, so it is kept for the Searcher's life.
+  static constexpr uint8_t UNKNOWN = 0, IRRELEVANT = 1, RELEVANT = 2;
+  static constexpr size_t RELEVANCE_CACHE = size_t{1} << 24;  // ids cached (16 MiB at most)
+  std::vector<uint8_t> relevance_;
 
   // Scratch, kept between runs.
   std::vector<StackEntry> stack_;
@@ -298,6 +314,7 @@ Searcher::Impl::Impl(const Engine& engine)
       }
       case K_TIME_EVENT: {
         const auto& e = std::get<TimeEvent>(el);
+        fixed_tokens_ = false;
         bounds_[i] = &e.bounds;
         any_token_mask_ |= bit(i);
         add_blocks(e.block_tokens, e.block_vcs);
@@ -305,12 +322,14 @@ Searcher::Impl::Impl(const Engine& engine)
       }
       case K_DYNAMIC_TIME_EVENT: {
         const auto& e = std::get<DynamicTimeEvent>(el);
+        fixed_tokens_ = false;
         any_token_mask_ |= bit(i);
         add_blocks(e.block_tokens, e.block_vcs);
         break;
       }
       case K_DYNAMIC_EVENT: {
         const auto& e = std::get<DynamicEvent>(el);
+        fixed_tokens_ = false;
         bounds_[i] = &e.bounds;
         dyn_event_mask_ |= bit(i);
         add_blocks(e.static_block_tokens, e.block_vcs);
@@ -323,6 +342,7 @@ Searcher::Impl::Impl(const Engine& engine)
         add_blocks(e.static_block_tokens, e.block_vcs);
         if (e.match_from_last) last_match_mask_ |= bit(i);
         if (e.block_from_last) last_block_mask_ |= bit(i);
+        if (e.match_from_last || e.block_from_last) fixed_tokens_ = false;
         break;
       }
       case K_MAPPED_EVENT:
@@ -343,8 +363,9 @@ void Searcher::Impl::run(std::span<const TokenId> tokens, std::span<const double
   ZC_ENSURE(buffer.n_elements == n_elements_, "match buffer of ", buffer.n_elements,
             " elements for a pattern of ", n_elements_);
 
-  const Run r{tokens, times, values, options.early_stop ? non_decreasing_from(times) : NO_POS,
-              options.early_stop};
+  const size_t settled = non_decreasing_from(times);
+  const Run r{tokens, times, values, options.early_stop ? settled : NO_POS, options.early_stop,
+              options.skip_irrelevant && fixed_tokens_ ? settled : NO_POS};
   stats_ = {};
   stack_.clear();
   arena_.clear();
@@ -418,6 +439,45 @@ uint64_t Searcher::Impl::expired_among(uint64_t candidates, double t, double dt,
   return out;
 }
 
+// Whether a scan can react to `tok` beyond its time: some element matches
+// or is blocked by it (the token index, the first tokens of sequence and
+// block tries, any rule of a mapped element), or the midstream collector's
+// trie starts with it. A trie occurrence starts with an edge of the root, so
+// a token without one never starts an occurrence. Meaningful only while
+// fixed_tokens_ holds.
+bool Searcher::Impl::reacts_to(TokenId tok) const {
+  const TokenUses uses = index_.find(tok);
+  if (!uses.matches.empty() || !uses.blocks.empty()) return true;
+  auto starts = [&](const Trie& t) { return !t.edges(tok).empty(); };
+  auto in = [&](const std::vector<TokenId>& v) { return std::find(v.begin(), v.end(), tok) != v.end(); };
+  auto rule_reacts = [&](const ResolvedElement& r) {
+    return in(r.tokens) || in(r.block_tokens) || (r.seq_trie && starts(*r.seq_trie));
+  };
+  if (pattern_.midstream && starts(pattern_.midstream->match_trie)) return true;
+  for (size_t i = 0; i < n_elements_; ++i) {
+    const PatternElement& el = pattern_.elements[i];
+    if (kind_[i] == K_EVENT_SEQ) {
+      const auto& q = std::get<EventSeq>(el);
+      if (starts(q.match_trie) || (q.block_trie && starts(*q.block_trie))) return true;
+    } else if (kind_[i] == K_MAPPED_EVENT) {
+      const auto& m = std::get<MappedEvent>(el);
+      if (m.default_element && rule_reacts(*m.default_element)) return true;
+      for (const auto& [key, rule] : m.map)
+        if (rule_reacts(rule)) return true;
+    }
+  }
+  return false;
+}
+
+bool Searcher::Impl::classify(TokenId tok) {
+  const bool yes = reacts_to(tok);
+  if (tok < RELEVANCE_CACHE) {
+    if (tok >= relevance_.size()) relevance_.resize(std::max<size_t>(std::bit_ceil(size_t{tok} + 1), 64), UNKNOWN);
+    relevance_[tok] = yes ? RELEVANT : IRRELEVANT;
+  }
+  return yes;
+}
+
 bool Searcher::Impl::resolved_matches(const ResolvedElement& rule, const Run& run, size_t p,
                                       TokenId tok, double v, double t, double dt,
                                       uint32_t& length) const {
@@ -480,6 +540,19 @@ void Searcher::Impl::scan(StackEntry& e, const Run& run) {
   std::array<Hit, 64> hits;
 
   for (size_t p = e.scan_pos; p < n; ++p) {
+    if (p >= run.skip_from) {
+      // Jump to the next position whose token something reacts to. At a
+      // skipped position no midstream, block or match test can fire; only
+      // the time tests below could end the scan there. Each of them (t past
+      // the pattern's max_dt from t_min or its max_at, a candidate past its
+      // max_dt or max_at) only grows truer with t, and times never decrease
+      // from skip_from on, so a test true at a skipped position is true
+      // again at the next relevant one, which runs every time test before
+      // any match test; with no relevant position left the scan ends
+      // unmatched either way. Pinned by search_skipping_matches_plain_scan.
+      while (p < n && !relevant(run.tokens[p])) ++p;
+      if (p == n) break;
+    }
     const double t = run.times[p];
     const TokenId tok = run.tokens[p];
     const double v = run.values.empty() ? NaN : run.values[p];

@@ -43,6 +43,13 @@ struct SearchOptions {
   // way; false keeps the plain scan so that tests can compare the two.
   bool early_stop = true;
   SearchStats* stats = nullptr;  // incremented when given
+  // Lets a scan jump over positions whose token no element and no midstream
+  // collector reacts to, where the stream's times never decrease from the
+  // scanned position on and every element tests only fixed tokens (no
+  // TimeEvent, DynamicTimeEvent, DynamicEvent, or DynamicEventSet matching or
+  // blocked by the last token). The matches are the same either way; false
+  // visits every position so that tests can compare the two.
+  bool skip_irrelevant = true;
 };
 
 // The search for one engine, with the tables it derives from the pattern and

@@ -2,6 +2,7 @@
 // fast path, the fast path against the general search on streams whose times
 // never decrease (and its documented difference where they do), first_only,
 // include_tokens, and reuse of one matcher and buffer across streams.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -247,6 +248,12 @@ TEST(matcher_fast_path_equals_search_on_settled_times) {
         const MatchBuffer fast = run(p, s, first_only, include_tokens);
         const MatchBuffer general = full(p, s, first_only, include_tokens);
         with_matches += fast.n_matches() > 0;
+        // The fast path reserves exactly its match count when the initial
+        // room is too small, so a miscount shows as a different capacity.
+        if (!first_only) {
+          const size_t initial = initial_match_capacity(s.tokens.size(), p.elements.size());
+          CHECK_EQ(fast.m_start.capacity(), std::max(initial, fast.n_matches()));
+        }
         if (!same_buffers(fast, general)) {
           CHECK(same_buffers(fast, general));
           std::printf("  round %d: %zu vs %zu matches\n", round, fast.n_matches(), general.n_matches());
@@ -256,6 +263,25 @@ TEST(matcher_fast_path_equals_search_on_settled_times) {
     }
   }
   CHECK(with_matches > 4000);
+}
+
+TEST(matcher_fast_path_reserves_its_match_count) {
+  // 300 a then 300 b: 90,000 pairs, far beyond the initial room for 300.
+  std::vector<TokenId> tokens(300, A);
+  tokens.resize(600, B);
+  Pattern p = pattern({ev(A), ev(B)});
+  p.collector = CollectorStrategy::SumTimes;
+  const MatchBuffer b = run(p, seq(tokens), false, true);
+  CHECK_EQ(b.n_matches(), size_t{90000});
+  CHECK_EQ(b.m_start.capacity(), size_t{90000});
+  CHECK_EQ(b.el_times.capacity(), size_t{180000});
+  CHECK_EQ(b.el_tokens.capacity(), size_t{180000});
+  CHECK_EQ(b.result_scalars.capacity(), size_t{90000});
+  CHECK_EQ(b.result_scalars[1], 0.0 + 0.0 + 301.0);
+  // A non-backtrackable second element: one b per a.
+  Event b1 = ev(B);
+  b1.backtrackable = false;
+  CHECK_EQ(run(pattern({ev(A), b1}), seq(tokens)).n_matches(), size_t{300});
 }
 
 TEST(matcher_reuse_across_streams) {

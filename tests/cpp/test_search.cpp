@@ -50,6 +50,13 @@ MatchBuffer search(const Pattern& p, const S& s, bool first_only = false, bool e
   return b;
 }
 
+MatchBuffer search_with(const Pattern& p, const S& s, bool first_only, const SearchOptions& options) {
+  const Engine e = make_engine(p).value();
+  MatchBuffer b(e.n_elements, true, 16);
+  match_full(e, s.tokens, s.times, s.values, first_only, b, options);
+  return b;
+}
+
 Rows rows(const MatchBuffer& b) {
   Rows out;
   for (size_t m = 0; m < b.n_matches(); ++m)
@@ -224,8 +231,14 @@ TEST(search_pattern_max_dt) {
   CHECK_EQ(positions(p, timed({A, B}, {0.0, 5.0})), (Rows{{0, 1}}));
   // The scan for b ends at the first time past 5: it does not look beyond.
   SearchStats stats;
-  search(p, timed({A, X, X, X, B}, {0.0, 1.0, 6.0, 7.0, 8.0}), false, false, &stats);
+  const S s = timed({A, X, X, X, B}, {0.0, 1.0, 6.0, 7.0, 8.0});
+  search_with(p, s, false, {false, &stats, false});
   CHECK_EQ(stats.positions_scanned, size_t{5 + 2});  // initial scans 0..4, b's scan 1..2
+  // Skipping the x positions, which nothing reacts to, visits 0 and 4, then
+  // 4 for b's scan, where the time is past 5 as it was at 2.
+  SearchStats skipping;
+  CHECK_EQ(search_with(p, s, false, {false, &skipping, true}).n_matches(), size_t{0});
+  CHECK_EQ(skipping.positions_scanned, size_t{2 + 1});
 }
 
 TEST(search_pattern_bounds_on_complete_matches) {
@@ -956,6 +969,105 @@ TEST(search_early_stop_matches_plain_scan) {
     }
   }
   CHECK(matched > compared / 10);  // the comparison is not over empty results only
+}
+
+// Whether an element tests only fixed tokens, so that scans may skip.
+bool fixed_tokens(const PatternElement& el) {
+  if (std::holds_alternative<TimeEvent>(el) || std::holds_alternative<DynamicTimeEvent>(el) ||
+      std::holds_alternative<DynamicEvent>(el))
+    return false;
+  const auto* d = std::get_if<DynamicEventSet>(&el);
+  return d == nullptr || !(d->match_from_last || d->block_from_last);
+}
+
+TEST(search_skipping_matches_plain_scan) {
+  // Patterns over A, B, C, X (mostly of fixed-token elements, so that
+  // skipping applies), streams over those and D, Y, which no pattern uses.
+  std::mt19937 rng(19);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const TokenId pattern_alphabet[] = {A, B, C, X};
+  const TokenId stream_alphabet[] = {A, B, C, X, D, Y, Y};
+  size_t compared = 0, matched = 0, skipped = 0;
+  for (int round = 0; round < 8000; ++round) {
+    Pattern p;
+    const int k = 1 + pick(3);
+    for (int j = 0; j < k; ++j) {
+      PatternElement el = random_element(rng, static_cast<size_t>(j));
+      while (pick(8) != 0 && !fixed_tokens(el)) el = random_element(rng, static_cast<size_t>(j));
+      p.elements.push_back(std::move(el));
+    }
+    p.ordered = pick(3) != 0;
+    if (pick(3) == 0) p.max_dt = pick(6);
+    if (pick(4) == 0) p.max_at = 2 + pick(12);
+    if (pick(6) == 0) p.min_dt = pick(2);
+    p.collector = static_cast<CollectorStrategy>(pick(6));
+    if (pick(3) == 0) {
+      p.midstream = midstream({{pattern_alphabet[pick(4)]}}, static_cast<CollectorStrategy>(pick(6)),
+                              pick(2) == 0 ? 1 : 0, pick(3) == 0 ? 2 : 0);
+    }
+    S s;
+    double t = 0;
+    const int n = pick(17);
+    // 0, 1: times never decrease (0 may reach +inf, or start at -inf); 2:
+    // any order, with infinities; 3: NaN and decreases in the second half;
+    // 4: decreases in the first half only, so skipping starts mid-stream.
+    const int shape = round % 5;
+    for (int i = 0; i < n; ++i) {
+      if (shape < 2) t = shape == 0 && pick(12) == 0 ? (i == 0 ? -INF : INF) : t + pick(3);
+      else if (shape == 2) t = pick(10) == 0 ? (pick(2) ? INF : -INF) : pick(6);
+      else if (shape == 3) t = i < n / 2 ? t + pick(3) : (pick(4) == 0 ? NaN : t + pick(3) - 1);
+      else t = i < n / 2 ? pick(8) : t + pick(3);
+      s.tokens.push_back(stream_alphabet[pick(7)]);
+      s.times.push_back(t);
+      if (shape != 1) s.values.push_back(pick(3) == 0 ? NaN : pick(3) * 0.5);
+    }
+    for (bool first_only : {false, true}) {
+      for (bool early_stop : {true, false}) {
+        SearchStats with_stats, without_stats;
+        const MatchBuffer with = search_with(p, s, first_only, {early_stop, &with_stats, true});
+        const MatchBuffer without = search_with(p, s, first_only, {early_stop, &without_stats, false});
+        ++compared;
+        matched += without.n_matches() > 0;
+        skipped += with_stats.positions_scanned < without_stats.positions_scanned;
+        if (!same_buffers(with, without)) {
+          CHECK(same_buffers(with, without));
+          std::printf("  round %d: %zu vs %zu matches\n", round, with.n_matches(), without.n_matches());
+          return;
+        }
+      }
+    }
+  }
+  CHECK(matched > compared / 10);  // the comparison is not over empty results only
+  CHECK(skipped > compared / 10);  // nor over scans that skip nothing
+}
+
+TEST(search_skipping_bounds_the_work) {
+  // a then b within 3 (or with a pattern max_dt), on a stream of mostly
+  // unrelated tokens: scans visit only a and b positions once times settle.
+  std::vector<TokenId> tokens;
+  for (int i = 0; i < 2000; ++i) tokens.push_back(i % 100 == 0 ? A : i % 100 == 2 ? B : Y);
+  const S s = seq(tokens);
+  Pattern p = pattern({ev(A), ev(B, dt_at_most(3))});
+  SearchStats skip, plain;
+  const MatchBuffer with = search_with(p, s, false, {true, &skip, true});
+  CHECK(same_buffers(with, search_with(p, s, false, {true, &plain, false})));
+  CHECK_EQ(with.n_matches(), size_t{20});
+  CHECK(skip.positions_scanned <= 100);
+  CHECK(plain.positions_scanned > 2000);
+  // A pattern max_dt ends a scan at the first relevant position past it.
+  Pattern q = pattern({ev(A), ev(C)});
+  q.max_dt = 5.0;
+  SearchStats skip_q;
+  CHECK_EQ(search_with(q, s, false, {true, &skip_q, true}).n_matches(), size_t{0});
+  CHECK(skip_q.positions_scanned <= 60);
+  // An any-token element turns skipping off: every position can match it.
+  TimeEvent any;
+  any.bounds.max_dt = 1.0;
+  SearchStats skip_any, plain_any;
+  const Pattern r = pattern({ev(A), any});
+  CHECK(same_buffers(search_with(r, s, false, {true, &skip_any, true}),
+                     search_with(r, s, false, {true, &plain_any, false})));
+  CHECK_EQ(skip_any.positions_scanned, plain_any.positions_scanned);
 }
 
 TEST(search_early_stop_bounds_the_work) {
