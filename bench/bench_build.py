@@ -40,29 +40,29 @@ def event_set_python(args: dict) -> dict:
 
 
 def match_map_inputs(vocab: list[str]) -> dict:
-    """One spec per code: a single token, a token set, or a same-timestamp sequence, some with block tokens."""
+    """One rule per code: a single token, a token set, or a same-timestamp sequence, some with block tokens."""
     match_map = {}
     for i, code in enumerate(vocab):
         if i % 3 == 0:
-            spec = {"match": f"TREAT_{i}", "max_dt": 24.0}
+            rule = {"match": f"TREAT_{i}", "max_dt": 24.0}
         elif i % 3 == 1:
-            spec = {"match": [f"TREAT_{i}", f"ALT_{i}"], "min_val": [0.0, 1.0], "block": "DISCHARGE"}
+            rule = {"match": [f"TREAT_{i}", f"ALT_{i}"], "min_val": [0.0, 1.0], "block": "DISCHARGE"}
         else:
-            spec = {"match": [[f"TREAT_{i}", f"DOSE_{i}"]], "max_val": [[10.0]], "min_at": 0.0}
-        match_map[code] = spec
+            rule = {"match": [[f"TREAT_{i}", f"DOSE_{i}"]], "max_val": [[10.0]], "min_at": 0.0}
+        match_map[code] = rule
     return match_map
 
 
-SPEC_DEFAULTS = {"min_dt": 0.0, "max_dt": math.inf, "min_at": -math.inf, "max_at": math.inf}
+RULE_DEFAULTS = {"min_dt": 0.0, "max_dt": math.inf, "min_at": -math.inf, "max_at": math.inf}
 
 
 def match_map_python(match_map: dict) -> dict:
-    """The same reading in plain Python: each spec copied with its timing defaults filled in."""
+    """The same reading in plain Python: each rule copied with its timing defaults filled in."""
     out = {}
-    for key, spec in match_map.items():
+    for key, rule in match_map.items():
         key = (key,) if isinstance(key, str) else tuple(key)
-        compiled = dict(SPEC_DEFAULTS)
-        compiled.update(spec)
+        compiled = dict(RULE_DEFAULTS)
+        compiled.update(rule)
         out[key] = compiled
     return out
 

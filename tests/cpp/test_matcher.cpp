@@ -9,40 +9,15 @@
 #include <vector>
 
 #include "check.hpp"
+#include "engine_fixtures.hpp"
 #include "engine/matcher.hpp"
 
 using namespace zuldcore;
+using namespace engine_fixtures;
 
 namespace {
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr TokenId A = 1, B = 2, C = 3, X = 9;
-
-using Rows = std::vector<std::vector<int64_t>>;
-using Pairs = std::vector<CollectedPair>;
-
-struct S {
-  std::vector<TokenId> tokens;
-  std::vector<double> times;
-  std::vector<double> values;
-};
-
-S seq(std::vector<TokenId> tokens) {
-  S s{std::move(tokens), {}, {}};
-  for (size_t i = 0; i < s.tokens.size(); ++i) s.times.push_back(static_cast<double>(i));
-  return s;
-}
-
-Event ev(TokenId t) {
-  Event e;
-  e.token = t;
-  return e;
-}
-Pattern pattern(std::vector<PatternElement> elements) {
-  Pattern p;
-  p.elements = std::move(elements);
-  return p;
-}
 
 MatchBuffer run(const Pattern& p, const S& s, bool first_only = false, bool include_tokens = false) {
   return match_stream(make_engine(p).value(), s.tokens, s.times, s.values, first_only, include_tokens);
@@ -52,14 +27,6 @@ MatchBuffer full(const Pattern& p, const S& s, bool first_only, bool include_tok
   MatchBuffer b(e.n_elements, include_tokens, 16);
   match_full(e, s.tokens, s.times, s.values, first_only, b);
   return b;
-}
-
-Rows rows(const MatchBuffer& b) {
-  Rows out;
-  for (size_t m = 0; m < b.n_matches(); ++m)
-    out.emplace_back(b.el_stream_idx.begin() + static_cast<ptrdiff_t>(m * b.n_elements),
-                     b.el_stream_idx.begin() + static_cast<ptrdiff_t>((m + 1) * b.n_elements));
-  return out;
 }
 
 bool same_buffers(const MatchBuffer& a, const MatchBuffer& b) {

@@ -14,33 +14,15 @@
 #include <vector>
 
 #include "check.hpp"
+#include "engine_fixtures.hpp"
 #include "engine/search.hpp"
 
 using namespace zuldcore;
+using namespace engine_fixtures;
 
 namespace {
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr TokenId A = 1, B = 2, C = 3, D = 4, X = 9, Y = 10;
-
-using Rows = std::vector<std::vector<int64_t>>;
-using Pairs = std::vector<CollectedPair>;
-
-struct S {
-  std::vector<TokenId> tokens;
-  std::vector<double> times;
-  std::vector<double> values;  // empty: no values
-};
-
-// Times 0, 1, 2, ...
-S seq(std::vector<TokenId> tokens) {
-  S s{std::move(tokens), {}, {}};
-  for (size_t i = 0; i < s.tokens.size(); ++i) s.times.push_back(static_cast<double>(i));
-  return s;
-}
-S timed(std::vector<TokenId> tokens, std::vector<double> times, std::vector<double> values = {}) {
-  return S{std::move(tokens), std::move(times), std::move(values)};
-}
 
 MatchBuffer search(const Pattern& p, const S& s, bool first_only = false, bool early_stop = true,
                    SearchStats* stats = nullptr) {
@@ -57,13 +39,6 @@ MatchBuffer search_with(const Pattern& p, const S& s, bool first_only, const Sea
   return b;
 }
 
-Rows rows(const MatchBuffer& b) {
-  Rows out;
-  for (size_t m = 0; m < b.n_matches(); ++m)
-    out.emplace_back(b.el_stream_idx.begin() + static_cast<ptrdiff_t>(m * b.n_elements),
-                     b.el_stream_idx.begin() + static_cast<ptrdiff_t>((m + 1) * b.n_elements));
-  return out;
-}
 Rows positions(const Pattern& p, const S& s) { return rows(search(p, s)); }
 
 // Per match, per slot: the slot's token ids.
@@ -83,16 +58,6 @@ Tokens slot_tokens(const MatchBuffer& b) {
   return out;
 }
 
-Event ev(TokenId t) {
-  Event e;
-  e.token = t;
-  return e;
-}
-Event ev(TokenId t, Bounds b) {
-  Event e = ev(t);
-  e.bounds = b;
-  return e;
-}
 Event blocked(TokenId t, TokenId by, ValueConstraint vc = ValueConstraint::any()) {
   Event e = ev(t);
   e.block_token = by;
@@ -108,12 +73,6 @@ Trie trie_of(std::initializer_list<std::vector<TokenId>> seqs) {
   Trie t;
   for (const auto& s : seqs) t.insert_with_vals(s, {});
   return t;
-}
-Pattern pattern(std::vector<PatternElement> elements, bool ordered = true) {
-  Pattern p;
-  p.elements = std::move(elements);
-  p.ordered = ordered;
-  return p;
 }
 
 bool same_f64(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
