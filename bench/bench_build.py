@@ -105,7 +105,7 @@ def main() -> None:
     map_table = Table(f"add_mapped_event over a {args.n:,}-entry match map")
     map_table.add(Row("zuldcore Pattern.add_mapped_event", args.n,
                       median_time(lambda: build_mapped(match_map), args.repeat), product=True))
-    map_table.add(Row("plain Python: copy specs with defaults", args.n,
+    map_table.add(Row("plain Python: copy rules with defaults", args.n,
                       median_time(lambda: match_map_python(match_map), args.repeat)))
 
     tables = [set_table, map_table]
