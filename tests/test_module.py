@@ -99,12 +99,6 @@ def test_classes_without_constructor(name):
         getattr(zuldcore, name)()
 
 
-@pytest.mark.parametrize("name", ["StateMachine"])
-def test_classes_not_yet_usable_say_so(name):
-    with pytest.raises(NotImplementedError, match=f"zuldcore.{name} is not available"):
-        getattr(zuldcore, name)()
-
-
 def test_import_is_cached_per_process():
     out = run_python(
         """

@@ -10,12 +10,6 @@ PyTypeObject* make_type_once(PyTypeObject*& slot, PyType_Spec* spec) {
   return slot;
 }
 
-PyObject* not_yet_available_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-  PyErr_Format(PyExc_NotImplementedError, "%s is not available in this version of zuldcore yet",
-               type->tp_name);
-  return nullptr;
-}
-
 PyObject* no_constructor_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
   PyErr_SetString(PyExc_TypeError, "No constructor defined");
   return nullptr;

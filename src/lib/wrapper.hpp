@@ -80,10 +80,6 @@ class Exclusive {
 // module adds its own reference when it registers the type.
 PyTypeObject* make_type_once(PyTypeObject*& slot, PyType_Spec* spec);
 
-// tp_new for a class whose behaviour this build does not have yet: says so
-// with NotImplementedError instead of making an object that cannot work.
-PyObject* not_yet_available_new(PyTypeObject* type, PyObject*, PyObject*) noexcept;
-
 // tp_new for classes that Python must not construct directly.
 PyObject* no_constructor_new(PyTypeObject*, PyObject*, PyObject*) noexcept;
 
