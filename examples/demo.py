@@ -104,6 +104,57 @@ def matching(log: EventLog, remap: np.ndarray) -> None:
           f"m_end {d['m_end'][:6].tolist()}")
 
 
+def state_machines(log: EventLog) -> None:
+    section("State machines: StateMachine and state_spans")
+    # Where each stay is: the ED from arrival until departure (or until the ICU
+    # takes over), the ICU from admission to discharge.
+    stay = zuldcore.StateMachine(out_name="ward")
+    stay.add_state("ed", drop_unclosed=False)
+    stay.add_state("icu", min_duration=1.0)
+    stay.add_entry("ed", "ED_ARRIVAL")
+    stay.add_entry("icu", "ICU_ADMIT")
+    stay.add_exit("ed", ["ED_DEPART", "DISCHARGE"])
+    stay.add_exit("icu", "DISCHARGE")
+    print("stay = StateMachine(out_name='ward'); add_state('ed'), add_state('icu', min_duration=1.0),")
+    print("  entries ED_ARRIVAL -> ed, ICU_ADMIT -> icu; exits ED_DEPART or DISCHARGE from ed, DISCHARGE from icu")
+    print(repr(stay))
+    d = zuldcore.state_spans(log.tokens, log.times, stay)
+    print(f"state_spans: {len(d['state']):,} instances; columns {list(d)}")
+    for k, name in enumerate(stay.state_names[1:], start=1):
+        mine = d["state"] == k
+        hours = (d["t_end"] - d["t_start"])[mine & (d["valid"] == 1)]
+        print(f"  {name}: {mine.sum():,} instances, {int(d['valid'][mine].sum()):,} valid, "
+              f"median {np.median(hours) if len(hours) else float('nan'):.1f} h")
+    reasons = [zuldcore.CLOSE_REASONS[r] for r in d["close_reason"][:5]]
+    print(f"  first instances: start_pos {d['start_pos'][:5].tolist()}, end_pos {d['end_pos'][:5].tolist()}, "
+          f"closed by {reasons}")
+
+    # A hypotension episode: an SBP of at most 90 opens it, each further low
+    # SBP within 2 h keeps it open; it needs two low readings, and when it
+    # lapses the patient is "recovering" for 4 h unless it starts again.
+    low_sbp = zuldcore.Pattern()
+    low_sbp.add_event("SBP", max_val=90.0)
+    hypo = zuldcore.StateMachine()
+    hypo.add_state("hypotension", max_gap=2.0, min_events=2, timeout_to="recovering")
+    hypo.add_state("recovering", max_gap=4.0)
+    hypo.add_entry("hypotension", low_sbp)
+    hypo.add_exit("hypotension", "DISCHARGE")
+    hypo.add_exit("recovering", "DISCHARGE")
+    print("\nlow_sbp = Pattern(); low_sbp.add_event('SBP', max_val=90.0)")
+    print("hypo.add_state('hypotension', max_gap=2.0, min_events=2, timeout_to='recovering')")
+    print("hypo.add_state('recovering', max_gap=4.0); entry on low_sbp; both end at DISCHARGE")
+    d = zuldcore.state_spans(log.tokens, log.times, hypo, values=log.values, include_invalid=False)
+    episodes = d["state"] == hypo.state_id("hypotension")
+    print(f"valid instances: {episodes.sum():,} hypotension episodes (2+ low readings), "
+          f"{(~episodes).sum():,} recovery periods (timeout_entered: {int(d['timeout_entered'].sum()):,})")
+    if episodes.any():
+        i = int(np.flatnonzero(episodes)[0])
+        print(f"  first episode: positions {d['start_pos'][i]}..{d['end_pos'][i]}, "
+              f"{d['t_start'][i]:.2f} h to {d['t_end'][i]:.2f} h, {d['n_events'][i]} low readings, "
+              f"closed by {zuldcore.CLOSE_REASONS[d['close_reason'][i]]}")
+    print(f"span reference for annotation: hypo.span('hypotension') -> {hypo.span('hypotension')!r}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--events", type=int, default=100_000)
@@ -114,6 +165,7 @@ def main() -> None:
     describe(log)
     remap = interning(log)
     matching(log, remap)
+    state_machines(log)
 
 
 if __name__ == "__main__":
