@@ -323,3 +323,19 @@ def test_calls_keep_reference_counts():
         except (TypeError, ValueError):
             pass
     assert [sys.getrefcount(o) for o in watched] == before
+
+
+def test_threads_share_one_machine():
+    # The run gives up the interpreter lock; concurrent calls must still agree.
+    from concurrent.futures import ThreadPoolExecutor
+
+    m = machine("a")
+    m.add_entry("a", ["x", "y"])
+    m.add_exit("a", "z", inclusive=False)
+    rng = np.random.default_rng(3)
+    tokens = rng.choice(["x", "y", "z", "w"], 20_000).tolist()
+    times = np.cumsum(rng.random(20_000)).tolist()
+    want = {k: v.tolist() for k, v in zuldcore.state_spans(tokens, times, m).items()}
+    with ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(lambda _: zuldcore.state_spans(tokens, times, m), range(16)))
+    assert all({k: v.tolist() for k, v in d.items()} == want for d in got)

@@ -43,6 +43,19 @@ class Owned {
   PyObject* p_ = nullptr;
 };
 
+// Releases the interpreter lock for the life of the guard, around pure C++
+// work that touches no Python object; other threads run meanwhile.
+class GilReleased {
+ public:
+  GilReleased() noexcept : state_(PyEval_SaveThread()) {}
+  ~GilReleased() { PyEval_RestoreThread(state_); }
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
 // Thrown when a Python exception is already set; the guard lets it through.
 struct PyErrSet {};
 

@@ -332,7 +332,12 @@ PyObject* py_state_spans(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
     PointsCache points(StreamView{s.tokens, s.times,
                                   s.has_values ? std::span<const double>(s.values) : std::span<const double>()});
-    std::vector<StateInstance> rows = value_or_raise(run_state_machine(*machine, points));
+    Expected<std::vector<StateInstance>> run = fail("");
+    {
+      GilReleased unlocked;  // the run reads only C++ values
+      run = run_state_machine(*machine, points);
+    }
+    std::vector<StateInstance> rows = value_or_raise(std::move(run));
     if (!include_invalid)
       std::erase_if(rows, [](const StateInstance& r) { return !r.valid; });
 
