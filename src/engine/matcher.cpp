@@ -13,6 +13,7 @@
 
 #include "engine/token_table.hpp"
 #include "types/ensure.hpp"
+#include "types/interrupt.hpp"
 
 namespace zuldcore {
 
@@ -65,6 +66,7 @@ struct StreamMatcher::Impl {
   std::array<size_t, 64> at_{};        // the current position of each element
   std::array<size_t, 64> cursor_{};    // per depth: next index into the element's list
   std::array<size_t, 64> cursor_end_{};
+  std::array<size_t, 64> reach_end_{};  // per depth: end of the entries from which a match can follow
   std::vector<uint64_t> suffix_, next_suffix_;  // count_fast: completions per list entry
 };
 
@@ -213,13 +215,31 @@ void StreamMatcher::Impl::fast_all(std::span<const TokenId> tokens, std::span<co
   // Every column at its final size up front: growing them by doubling
   // costs more than the emission itself when there are millions of matches.
   const size_t count = count_fast(positions);
+  if (count == 0) return;
   if (count < COUNT_UNKNOWN) buffer.reserve_matches(count, engine_.pattern.collector);
 
+  // The walk never descends where no match can follow: reach_end_[d] ends
+  // element d's entries at the latest position that still leaves room for
+  // elements d + 1 .. after it (each element's latest position before its
+  // successor's latest). A match exists, so every element has one.
   auto list_of = [&](size_t d) { return element_list_[d]; };
+  {
+    Pos bound = static_cast<Pos>(n);
+    for (size_t d = k; d-- > 0;) {
+      const Pos* begin = positions.data() + list_begin_[list_of(d)];
+      const Pos* end = positions.data() + list_begin_[list_of(d) + 1];
+      const Pos* last = std::lower_bound(begin, end, bound);  // first entry at or after bound
+      ZC_ENSURE(last != begin, "fast path: element ", d, " has no position although a match exists");
+      reach_end_[d] = static_cast<size_t>(last - positions.data());
+      bound = *(last - 1);
+    }
+  }
   size_t d = 0;
   cursor_[0] = list_begin_[list_of(0)];
-  cursor_end_[0] = list_begin_[list_of(0) + 1];
+  cursor_end_[0] = reach_end_[0];
+  InterruptCheck interrupt;
   for (;;) {
+    interrupt.tick();
     if (cursor_[d] == cursor_end_[d]) {
       if (d == 0) return;
       --d;
@@ -236,7 +256,7 @@ void StreamMatcher::Impl::fast_all(std::span<const TokenId> tokens, std::span<co
     const Pos* begin = positions.data() + list_begin_[l];
     const Pos* end = positions.data() + list_begin_[l + 1];
     cursor_[d + 1] = static_cast<size_t>(std::upper_bound(begin, end, static_cast<Pos>(p)) - positions.data());
-    cursor_end_[d + 1] = list_begin_[l + 1];
+    cursor_end_[d + 1] = std::max(cursor_[d + 1], reach_end_[d + 1]);
     ++d;
   }
 }

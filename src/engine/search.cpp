@@ -14,6 +14,7 @@
 
 #include "engine/token_table.hpp"
 #include "types/ensure.hpp"
+#include "types/interrupt.hpp"
 #include "types/trie.hpp"
 
 namespace zuldcore {
@@ -207,6 +208,7 @@ struct Searcher::Impl {
     size_t monotone_from;  // scans may stop on time bounds from this position on
     bool early_stop;
     size_t skip_from;      // scans may jump over irrelevant tokens from this position on
+    bool prune;
   };
 
   // Upper time limits of a candidate on one scan.
@@ -216,7 +218,11 @@ struct Searcher::Impl {
   };
 
   void scan(StackEntry& e, const Run& run);
-  void branch(StackEntry& e, size_t p, double t, TokenId tok, std::span<const Hit> hits);
+  bool may_match_at(size_t element, const Run& run, size_t q, size_t& length) const;
+  void compute_reach(const Run& run);
+  bool feasible(uint64_t matched, size_t scan_pos) const;
+  size_t scan_limit(uint64_t unmatched) const;
+  void branch(StackEntry& e, size_t p, double t, TokenId tok, std::span<const Hit> hits, bool resume);
   void emit(const StackEntry& e, const Run& run, MatchBuffer& buffer);
   Limit limit_of(size_t element, double r) const;
   uint64_t bounded_among(uint64_t candidates, double r) const;
@@ -257,6 +263,14 @@ struct Searcher::Impl {
   static constexpr size_t RELEVANCE_CACHE = size_t{1} << 24;  // ids cached (16 MiB at most)
   std::vector<uint8_t> relevance_;
 
+  // Where the remaining elements can still match, per run (see
+  // compute_reach). Ordered patterns: reach_[i] is the latest position at
+  // which element i can match with room for elements i + 1 .. after it.
+  // Unordered: the last position at which element i can match at all.
+  // NO_POS where there is none.
+  std::array<size_t, 64> reach_{};
+  uint64_t anywhere_mask_ = 0;  // elements whose possible positions depend on the path or the time only
+
   // Scratch, kept between runs.
   std::vector<StackEntry> stack_;
   PathArena arena_;
@@ -269,6 +283,7 @@ struct Searcher::Impl {
   std::array<uint32_t, 64> slot_count_{};
   std::array<double, 64> slot_time_{};
   SearchStats stats_;
+  InterruptCheck interrupt_;  // ticked per partial match and per scanned position
 };
 
 Searcher::Impl::Impl(const Engine& engine)
@@ -350,6 +365,7 @@ Searcher::Impl::Impl(const Engine& engine)
         break;
     }
   }
+  anywhere_mask_ = any_token_mask_ | mapped_mask_ | last_match_mask_;
   index_.finish();
 }
 
@@ -365,15 +381,17 @@ void Searcher::Impl::run(std::span<const TokenId> tokens, std::span<const double
 
   const size_t settled = non_decreasing_from(times);
   const Run r{tokens, times, values, options.early_stop ? settled : NO_POS, options.early_stop,
-              options.skip_irrelevant && fixed_tokens_ ? settled : NO_POS};
+              options.skip_irrelevant && fixed_tokens_ ? settled : NO_POS, options.prune};
   stats_ = {};
   stack_.clear();
   arena_.clear();
+  if (r.prune) compute_reach(r);
 
   StackEntry initial;
   initial.mid = initial_result(mid_strategy_);
   stack_.push_back(std::move(initial));
   while (!stack_.empty()) {
+    interrupt_.tick();
     StackEntry e = std::move(stack_.back());
     stack_.pop_back();
     if (e.pending_element != NO_ELEMENT) {
@@ -395,7 +413,88 @@ void Searcher::Impl::run(std::span<const TokenId> tokens, std::span<const double
   if (options.stats != nullptr) {
     options.stats->scans += stats_.scans;
     options.stats->positions_scanned += stats_.positions_scanned;
+    options.stats->pruned += stats_.pruned;
   }
+}
+
+// Whether element i could match at q as far as its tokens and value tests
+// can tell, and how many tokens it would take (at least 1). Time bounds,
+// blocks and the path are ignored, so this holds wherever a real match does:
+// elements in anywhere_mask_ say yes everywhere (a DynamicEvent still
+// applies its value test).
+bool Searcher::Impl::may_match_at(size_t i, const Run& run, size_t q, size_t& length) const {
+  length = 1;
+  const double v = run.values.empty() ? NaN : run.values[q];
+  if (kind_[i] == K_DYNAMIC_EVENT) return std::get<DynamicEvent>(pattern_.elements[i]).vc.passes(v);
+  if ((anywhere_mask_ & bit(i)) != 0) return true;
+  if (kind_[i] == K_EVENT_SEQ) {
+    const auto& seq = std::get<EventSeq>(pattern_.elements[i]);
+    const std::optional<size_t> len = match_at(seq.match_trie, run.tokens, run.times, run.values, q);
+    if (!len || *len == 0) return false;
+    length = *len;
+    return true;
+  }
+  for (const IndexEntry& m : index_.find(run.tokens[q]).matches)
+    if (m.element == i) return m.vc.passes(v);
+  return false;
+}
+
+// Fills reach_ for one stream. Ordered: from the last element backwards,
+// each element's latest position that ends before its successor's; the
+// ranges searched do not overlap, so this costs one pass over the stream
+// from the first element's reach to the end. Unordered: one backward pass
+// until every element has been seen.
+void Searcher::Impl::compute_reach(const Run& run) {
+  const size_t n = run.tokens.size();
+  reach_.fill(NO_POS);
+  size_t len = 1;
+  if (pattern_.ordered) {
+    size_t bound = n;  // the element must end before this position
+    for (size_t i = n_elements_; i-- > 0;) {
+      for (size_t q = bound; q-- > 0;) {
+        if (may_match_at(i, run, q, len) && q + len <= bound) {
+          reach_[i] = q;
+          break;
+        }
+      }
+      if (reach_[i] == NO_POS) return;
+      bound = reach_[i];
+    }
+    return;
+  }
+  uint64_t unseen = full_mask_;
+  for (size_t q = n; q-- > 0 && unseen != 0;) {
+    for_each_bit(unseen, [&](size_t i) {
+      if (may_match_at(i, run, q, len)) {
+        reach_[i] = q;
+        unseen &= ~bit(i);
+      }
+    });
+  }
+}
+
+// Whether a partial match that has matched `matched` and scans on from
+// scan_pos can still complete, as far as reach_ can tell.
+bool Searcher::Impl::feasible(uint64_t matched, size_t scan_pos) const {
+  const uint64_t unmatched = full_mask_ & ~matched;
+  if (unmatched == 0) return true;
+  if (pattern_.ordered) {
+    const size_t next = static_cast<size_t>(std::countr_zero(unmatched));
+    return reach_[next] != NO_POS && reach_[next] >= scan_pos;
+  }
+  bool ok = true;
+  for_each_bit(unmatched, [&](size_t i) { ok = ok && reach_[i] != NO_POS && reach_[i] >= scan_pos; });
+  return ok;
+}
+
+// The last position at which a scan for the elements of `unmatched` can
+// still find a match worth extending: past it, an element would be left
+// with nowhere to match.
+size_t Searcher::Impl::scan_limit(uint64_t unmatched) const {
+  if (pattern_.ordered) return reach_[static_cast<size_t>(std::countr_zero(unmatched))];
+  size_t limit = NO_POS;
+  for_each_bit(unmatched, [&](size_t i) { limit = std::min(limit, reach_[i]); });
+  return limit;
 }
 
 // The upper time limits of candidate i on a scan whose reference time is r:
@@ -520,11 +619,17 @@ void Searcher::Impl::scan(StackEntry& e, const Run& run) {
       resolved_.push_back({static_cast<uint8_t>(i), rule});
   });
 
+  if (run.prune && !feasible(e.matched, e.scan_pos)) {
+    ++stats_.pruned;
+    arena_.release(e.path);
+    return;
+  }
   ++stats_.scans;
   if (candidates == 0) {  // nothing can match anywhere: drop the partial match
     arena_.release(e.path);
     return;
   }
+  const size_t limit = run.prune ? scan_limit(unmatched) : NO_POS;
 
   const double prev = e.prev_time;
   const double r = has_prev ? prev : -INF;  // reference time of DynamicTimeEvent windows
@@ -553,6 +658,8 @@ void Searcher::Impl::scan(StackEntry& e, const Run& run) {
       while (p < n && !relevant(run.tokens[p])) ++p;
       if (p == n) break;
     }
+    if (p > limit) break;  // an unmatched element has no position left
+    interrupt_.tick();
     const double t = run.times[p];
     const TokenId tok = run.tokens[p];
     const double v = run.values.empty() ? NaN : run.values[p];
@@ -643,19 +750,32 @@ void Searcher::Impl::scan(StackEntry& e, const Run& run) {
     for_each_bit(token_hits, [&](size_t i) { hits[n_hits++] = {static_cast<uint8_t>(i), 1}; });
 
     if (n_hits == 0) continue;
-    branch(e, p, t, tok, std::span<const Hit>(hits.data(), n_hits));
+    bool resume = false;  // whether a hit element may be tried later: the scan then continues
+    for (size_t h = 0; h < n_hits; ++h) resume = resume || (backtrackable_mask_ & bit(hits[h].element)) != 0;
+    if (run.prune) {
+      // Extensions that cannot complete are dropped; the scan still ends at
+      // p, as it would have with them, and the continuation keeps its place.
+      size_t kept = 0;
+      for (size_t h = 0; h < n_hits; ++h) {
+        if (feasible(e.matched | bit(hits[h].element), p + hits[h].length))
+          hits[kept++] = hits[h];
+        else
+          ++stats_.pruned;
+      }
+      if (kept == 0 && !resume) break;
+      n_hits = kept;
+    }
+    branch(e, p, t, tok, std::span<const Hit>(hits.data(), n_hits), resume);
     return;
   }
   arena_.release(e.path);
 }
 
-// Pushes the continuation of `e` (when a hit element may be tried later) and
-// then one extension per hit, the first hit last so that it is popped first.
-// Takes over e's path reference.
+// Pushes the continuation of `e` (when `resume`: a hit element may be tried
+// later) and then one extension per hit, the first hit last so that it is
+// popped first. Takes over e's path reference.
 void Searcher::Impl::branch(StackEntry& e, size_t p, double t, TokenId tok,
-                            std::span<const Hit> hits) {
-  bool resume = false;
-  for (const Hit& h : hits) resume = resume || (backtrackable_mask_ & bit(h.element)) != 0;
+                            std::span<const Hit> hits, bool resume) {
 
   // Room for every push first: `src` may point into the stack.
   const size_t need = stack_.size() + hits.size() + 1;

@@ -33,6 +33,7 @@ Expected<Engine> make_engine(const Pattern& pattern);
 struct SearchStats {
   size_t scans = 0;              // partial matches whose next element was searched for
   size_t positions_scanned = 0;  // stream positions examined by those scans
+  size_t pruned = 0;             // partial matches dropped because they cannot complete
 };
 
 struct SearchOptions {
@@ -50,6 +51,12 @@ struct SearchOptions {
   // blocked by the last token). The matches are the same either way; false
   // visits every position so that tests can compare the two.
   bool skip_irrelevant = true;
+  // Drops a partial match as soon as its remaining elements cannot all be
+  // found in what is left of the stream, judged by where each element's
+  // tokens and value tests can still match (ignoring time bounds and blocks,
+  // so the judgement only ever drops what is dead). The matches are the same
+  // either way; false keeps every partial match so that tests can compare.
+  bool prune = true;
 };
 
 // The search for one engine, with the tables it derives from the pattern and

@@ -12,6 +12,7 @@
 #include "lib/results.hpp"
 #include "lib/streams.hpp"
 #include "lib/wrapper.hpp"
+#include "types/interrupt.hpp"
 
 namespace zuldcore {
 namespace {
@@ -226,7 +227,9 @@ PyObject* py_zuldor_match_batch(PyObject* self, PyObject* const* args, Py_ssize_
     std::vector<double> mid(pattern->midstream ? n_docs : 0, std::numeric_limits<double>::quiet_NaN());
     StreamMatcher matcher(engine);
     MatchBuffer buffer;  // reused for every document
+    InterruptCheck interrupt;
     for (size_t k = 0; k < n_docs; ++k) {
+      interrupt.tick();
       // Offsets are read as unsigned: a negative one is a huge one, and skips.
       const auto s = static_cast<uint64_t>(offsets[k]);
       const auto e = static_cast<uint64_t>(offsets[k + 1]);
