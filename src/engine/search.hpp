@@ -59,12 +59,33 @@ struct SearchOptions {
   bool prune = true;
 };
 
-// The search for one engine, with the tables it derives from the pattern and
-// the scratch space of a run, both kept between runs so that matching many
-// streams (documents of a batch) allocates only while they grow.
-class Searcher {
+// The tables the search derives from one engine's pattern, built once and
+// then only read: any number of Searchers, in any threads, may share them.
+// The engine's pattern must outlive the program.
+class SearchProgram {
  public:
   // Internal failure when `engine` is inconsistent with its pattern.
+  explicit SearchProgram(const Engine& engine);
+  ~SearchProgram();
+  SearchProgram(SearchProgram&&) noexcept;
+  SearchProgram& operator=(SearchProgram&&) noexcept;
+
+  struct Tables;
+
+ private:
+  friend class Searcher;
+  std::unique_ptr<const Tables> tables_;
+};
+
+// The search of one program, with the scratch space of a run kept between
+// runs so that matching many streams (documents of a batch) allocates only
+// while they grow. One Searcher serves one thread at a time.
+class Searcher {
+ public:
+  // The program must outlive the Searcher.
+  explicit Searcher(const SearchProgram& program);
+  // A Searcher with a program of its own. Internal failure when `engine` is
+  // inconsistent with its pattern.
   explicit Searcher(const Engine& engine);
   ~Searcher();
   Searcher(Searcher&&) noexcept;

@@ -71,12 +71,6 @@ Bounds dt_at_most(double max_dt) {
   b.max_dt = max_dt;
   return b;
 }
-Trie trie_of(std::initializer_list<std::vector<TokenId>> seqs) {
-  Trie t;
-  for (const auto& s : seqs) t.insert_with_vals(s, {});
-  return t;
-}
-
 bool same_f64(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 bool same_f64s(const std::vector<double>& a, const std::vector<double>& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same_f64);
@@ -570,16 +564,6 @@ TEST(search_pattern_collectors) {
   Pattern s = pattern({cd});
   s.collector = CollectorStrategy::CollectPairs;
   CHECK_EQ(search(s, timed({C, D}, {7, 7})).result_lists, (std::vector<Pairs>{{{C, 7.0}}}));
-}
-
-MidstreamCollector midstream(std::initializer_list<std::vector<TokenId>> seqs, CollectorStrategy c,
-                             uint64_t start_after = 0, uint64_t stop_before = 0) {
-  MidstreamCollector m;
-  m.match_trie = trie_of(seqs);
-  m.collector = c;
-  m.start_after = start_after;
-  m.stop_before = stop_before;
-  return m;
 }
 
 TEST(search_midstream_phase) {
