@@ -40,47 +40,67 @@ void free_column(PyObject* capsule) noexcept {
   delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, COLUMN_CAPSULE));
 }
 
-// Columns up to this size are copied into an array that NumPy allocates
-// itself: one allocation instead of three (the array, the vector's owner and
-// its capsule), which is most of what a small result (a per-patient call)
-// costs. Larger columns hand their storage over without a copy.
-inline constexpr size_t COPY_LIMIT_BYTES = 16 * 1024;
-
-// An array of shape dims[0..nd) holding the column (row-major), which must
-// hold exactly the product of dims entries.
+// A one-dimensional array that takes over the vector's storage (no copy).
 template <class T>
-Owned to_numpy_shaped(std::vector<T>&& column, int nd, npy_intp* dims) {
+Owned to_numpy(std::vector<T>&& column) {
   static_assert(NPY_TYPE_OF<T> != 0);
   ensure_numpy();
-  if (column.size() * sizeof(T) <= COPY_LIMIT_BYTES) {
-    Owned array = made(PyArray_SimpleNew(nd, dims, NPY_TYPE_OF<T>));
-    if (!column.empty())
-      std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), column.data(),
-                  column.size() * sizeof(T));
-    return array;
-  }
   auto owner = std::make_unique<std::vector<T>>(std::move(column));
-  Owned array = made(PyArray_SimpleNewFromData(nd, dims, NPY_TYPE_OF<T>, owner->data()));
+  npy_intp n = static_cast<npy_intp>(owner->size());
+  // An empty vector may have no storage; NumPy wants a valid pointer.
+  if (owner->capacity() == 0) owner->reserve(1);
+  Owned array = made(PyArray_SimpleNewFromData(1, &n, NPY_TYPE_OF<T>, owner->data()));
   Owned base = made(PyCapsule_New(owner.get(), COLUMN_CAPSULE, &free_column<T>));
   owner.release();  // the capsule owns the vector now
   check_rc(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()));
   return array;
 }
 
-// A one-dimensional array of the column.
-template <class T>
-Owned to_numpy(std::vector<T>&& column) {
-  npy_intp n = static_cast<npy_intp>(column.size());
-  return to_numpy_shaped(std::move(column), 1, &n);
-}
+// Arrays over the columns of one C++ value (a whole result buffer), without
+// copying: the value moves into one capsule that every array keeps alive as
+// its base, so a result of many columns costs one owner, not one per column.
+template <class Owner>
+class SharedColumns {
+ public:
+  explicit SharedColumns(Owner&& value) {
+    ensure_numpy();
+    auto owner = std::make_unique<Owner>(std::move(value));
+    value_ = owner.get();
+    capsule_ = made(PyCapsule_New(owner.get(), COLUMN_CAPSULE, &free_owner));
+    owner.release();  // the capsule owns the value now
+  }
+  Owner& value() noexcept { return *value_; }
 
-// A row-major (rows, cols) array of the column, which holds rows * cols entries.
+  // A one-dimensional array over `column`, which must belong to value().
+  template <class T>
+  Owned array(std::vector<T>& column) {
+    static_assert(NPY_TYPE_OF<T> != 0);
+    if (column.capacity() == 0) column.reserve(1);  // NumPy wants a valid pointer
+    npy_intp n = static_cast<npy_intp>(column.size());
+    Owned array = made(PyArray_SimpleNewFromData(1, &n, NPY_TYPE_OF<T>, column.data()));
+    check_rc(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
+                                   Owned::borrow(capsule_.get()).release()));  // steals
+    return array;
+  }
+
+ private:
+  static void free_owner(PyObject* capsule) noexcept {
+    delete static_cast<Owner*>(PyCapsule_GetPointer(capsule, COLUMN_CAPSULE));
+  }
+  Owner* value_ = nullptr;
+  Owned capsule_;
+};
+
+// A row-major (rows, cols) view of a 1-D array; the view keeps the array alive.
+Owned reshape_2d(Owned array, npy_intp rows, npy_intp cols);
+
+// A row-major (rows, cols) view of a one-dimensional array of the column,
+// which holds rows * cols entries; the view keeps that array alive as its base.
 template <class T>
 Owned to_numpy_2d(std::vector<T>&& column, npy_intp rows, npy_intp cols) {
   ZC_ENSURE(column.size() == static_cast<size_t>(rows) * static_cast<size_t>(cols), "a column of ",
             column.size(), " entries for ", rows, " rows of ", cols);
-  npy_intp dims[2] = {rows, cols};
-  return to_numpy_shaped(std::move(column), 2, dims);
+  return reshape_2d(to_numpy(std::move(column)), rows, cols);
 }
 
 }  // namespace zuldcore

@@ -138,16 +138,23 @@ Owned buf_to_py(MatchBuffer&& buf, CollectorStrategy collector, std::optional<Co
   const auto rows = static_cast<npy_intp>(n_matches);
   const auto cols = static_cast<npy_intp>(buf.n_elements);
   Owned out = made(PyDict_New());
-  put(out, M_START, to_numpy(std::move(buf.m_start)));
-  put(out, M_END, to_numpy(std::move(buf.m_end)));
-  put(out, T_START, to_numpy(std::move(buf.t_start)));
-  put(out, T_END, to_numpy(std::move(buf.t_end)));
-  put(out, EL_STREAM_IDX, to_numpy_2d(std::move(buf.el_stream_idx), rows, cols));
-  put(out, EL_TIMES, to_numpy_2d(std::move(buf.el_times), rows, cols));
-  if (buf.include_tokens) put(out, EL_TOKENS, el_tokens_to_py(buf, n_matches));
-  put(out, RESULT, collector_to_py(collector, std::move(buf.result_scalars), std::move(buf.result_lists)));
+  SharedColumns<MatchBuffer> columns(std::move(buf));
+  MatchBuffer& b = columns.value();
+  put(out, M_START, columns.array(b.m_start));
+  put(out, M_END, columns.array(b.m_end));
+  put(out, T_START, columns.array(b.t_start));
+  put(out, T_END, columns.array(b.t_end));
+  put(out, EL_STREAM_IDX, reshape_2d(columns.array(b.el_stream_idx), rows, cols));
+  put(out, EL_TIMES, reshape_2d(columns.array(b.el_times), rows, cols));
+  if (b.include_tokens) {
+    put(out, EL_TOKENS, el_tokens_to_py(b, n_matches));
+    // The arrays keep the buffer alive; what they do not show is freed now.
+    std::vector<TokenId>().swap(b.el_tokens);
+    std::vector<uint32_t>().swap(b.el_token_counts);
+  }
+  put(out, RESULT, collector_to_py(collector, std::move(b.result_scalars), std::move(b.result_lists)));
   if (midstream)
-    put(out, MID_RESULT, collector_to_py(*midstream, std::move(buf.mid_scalars), std::move(buf.mid_lists)));
+    put(out, MID_RESULT, collector_to_py(*midstream, std::move(b.mid_scalars), std::move(b.mid_lists)));
   else
     put(out, MID_RESULT, Owned::borrow(Py_None));
   return out;
