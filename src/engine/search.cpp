@@ -447,7 +447,7 @@ void Searcher::Impl::run(std::span<const TokenId> tokens, std::span<const double
   // in work: a search that finishes sooner never pays for the tables, and
   // one that would not finish soon pays one pass over the stream.
   reach_ready_ = false;
-  reach_budget_ = !r.prune ? NO_POS : options.prune_at_once ? 0 : 2 * n + 64;
+  reach_budget_ = !r.prune ? NO_POS : options.prune_at_once ? 0 : 2 * n;
 
   StackEntry initial;
   initial.mid = initial_result(tables.mid_strategy_);
