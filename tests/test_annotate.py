@@ -152,9 +152,9 @@ class TestSurface:
 
     @pytest.mark.parametrize("name", ["window_aggregate", "span_aggregate"])
     def test_aggregate_docstrings_name_k_and_agg(self, name):
-        doc = getattr(A, name).__doc__
+        doc = " ".join(getattr(A, name).__doc__.split())
         assert "k may be str | list[str] | list[list[str]] | Pattern" in doc
-        assert 'agg is one of\n"min", "max", "mean", "count"' in doc or 'agg is one of "min", "max", "mean", "count"' in doc
+        assert 'agg is one of "min", "max", "mean", "count"' in doc
 
     @pytest.mark.parametrize("name", ["in_span", "past_span_occurrence", "future_span_occurrence", "span_aggregate"])
     def test_span_docstrings_describe_span(self, name):
@@ -309,20 +309,6 @@ class TestConstructorArguments:
         for make in (A.future_occurrence, A.past_occurrence):
             assert column(make("f", "x", 3), tokens, times) == column(make("f", "x", 3.0), tokens, times)
 
-    @pytest.mark.parametrize("window_t", [-1.0, 0.0, NAN, INF, -INF, 1e308, -(2**80)])
-    def test_any_window_is_accepted_and_kept(self, window_t):
-        # A negative or NaN window holds nothing; an infinite one reaches past
-        # both ends of the stream.
-        tokens, times = ["x", "x", "a"], [0.0, 1.0, 2.0]
-        past = column(A.past_occurrence("p", "x", window_t, partial_window=True), tokens, times)
-        if window_t < 0 or math.isnan(window_t):
-            assert past == [0, 0, 0]
-        else:
-            assert past == [1, 1, 1 if window_t >= 1 else 0]
-        unavailable = column(A.past_occurrence("p", "x", window_t), tokens, times)
-        if window_t == INF or window_t >= 1e308:
-            assert unavailable == [-1, -1, -1]
-
     def test_pattern_is_copied_when_the_spec_is_made(self):
         p = pattern("a")
         spec = A.future_occurrence("f", p, 0.0, partial_window=True)
@@ -456,15 +442,6 @@ class TestAnnotateStream:
         d = zuldcore.annotate_stream(["a", "x", "b"], [0.0, 1.0, 2.0], specs, [Evil(), 2.0, 3.0])
         assert specs == [] and d["f"].tolist() == [0, 1, 0] and d["i"].tolist() == [1, 1, 1]
 
-    def test_results_outlive_their_inputs(self):
-        tokens = ["a", "x", "b"]
-        specs = [A.window_aggregate("w", "x", 1.0, "mean", partial_window=True)]
-        d = zuldcore.annotate_stream(tokens, [0.0, 1.0, 2.0], specs, [1.0, 2.5, 3.0])
-        del tokens, specs
-        col = d.pop("w")
-        del d
-        assert np.array_equal(col, [2.5, 2.5, NAN], equal_nan=True)
-
     def test_concurrent_calls_agree(self):
         rng = random.Random(5)
         tokens = [rng.choice("abckxy") for _ in range(20000)]
@@ -539,55 +516,35 @@ def test_hostile_streams_and_windows_give_whole_columns(tokens, times, window_t,
 
 class TestEdgeCases:
     @pytest.mark.parametrize(
-        "tokens, reset, labels",
+        "spec, tokens, times, values, expected",
         [
-            ("yxyx", True, [0, 1, 1, 1]),
-            ("xyx", True, [1, 1, 1]),
-            ("yy", True, [0, 0]),
-            ("xx", True, [1, 1]),
-            ("aa", True, [-1, -1]),
-            ("yxa", True, [0, 1, 1]),
-            ("yaa", True, [0, -1, -1]),
-            ("aaxaay", False, [1] * 6),
-            ("aaayax", False, [0] * 6),
-            ("aya", False, [0] * 3),
-            ("aa", False, [-1] * 2),
+            (A.before_event("b", "x", "y"), "yxyx", None, None, [0, 1, 1, 1]),
+            (A.before_event("b", "x", "y"), "xyx", None, None, [1, 1, 1]),
+            (A.before_event("b", "x", "y"), "yy", None, None, [0, 0]),
+            (A.before_event("b", "x", "y"), "xx", None, None, [1, 1]),
+            (A.before_event("b", "x", "y"), "yaa", None, None, [0, -1, -1]),
+            (A.before_event("b", "x", "y"), "aa", None, None, [-1, -1]),
+            (A.before_event("b", "x", "y", reset=False), "aaxaay", None, None, [1] * 6),
+            (A.before_event("b", "x", "y", reset=False), "aaayax", None, None, [0] * 6),
+            (A.before_event("b", "x", "y", reset=False), "aya", None, None, [0] * 3),
+            (A.before_event("b", "x", "y", reset=False), "aa", None, None, [-1] * 2),
+            (A.before_event("b", "a", ["a", "b"], reset=False), "ab", None, None, [1, 1]),
+            (A.in_span("i", "x", ("a", "b")), "axbc", None, None, [1, 1, 1, -1]),
+            (A.in_span("i", "x", ("a", "b")), "acb", None, None, [0, 0, 0]),
+            (A.in_span("i", "x", ("a", "b")), "aaxbab", None, None, [1, 1, 1, 1, 0, 0]),
+            (A.future_occurrence("f", "x", 0.0), "ax", [0.0, 1.0], None, [0, 1]),
+            (A.past_occurrence("p", "x", 10.0), "xaaaa", [0, 5, 10, 15, 20], None, [-1, -1, 1, 0, 0]),
+            (A.past_occurrence("p", "x", 10.0, True), "xaaaa", [0, 5, 10, 15, 20], None, [1, 1, 1, 0, 0]),
+            (A.window_aggregate("w", "k", 1.0, "count", partial_window=True), "akbc", [0, 5, 10, 15], None,
+             [NAN, 1.0, NAN, NAN]),
+            (A.window_aggregate("w", "z", 99.0, "count", partial_window=True), "akb", None, None, [NAN] * 3),
+            (A.span_aggregate("s", "z", ("a", "b"), "count"), "akbc", None, None, [0.0, 0.0, 0.0, NAN]),
+            (A.span_aggregate("s", "k", ("a", "b"), "max"), "cakkkbc", None, [9, 9, 3, NAN, 5, 9, 9],
+             [NAN, 5, 5, 5, 5, 5, NAN]),
         ],
     )
-    def test_before_event(self, tokens, reset, labels):
-        assert column(A.before_event("b", "x", "y", reset), list(tokens)) == labels
-
-    def test_before_event_with_both_references_at_one_start(self):
-        assert column(A.before_event("b", "a", ["a", "b"], reset=False), ["a", "b"]) == [1, 1]
-
-    @pytest.mark.parametrize("tokens, labels", [("axbc", [1, 1, 1, -1]), ("acb", [0, 0, 0]), ("aaxbab", [1, 1, 1, 1, 0, 0])])
-    def test_in_span(self, tokens, labels):
-        assert column(A.in_span("i", "x", ("a", "b")), list(tokens)) == labels
-
-    def test_future_occurrence_at_the_last_position_with_zero_window(self):
-        assert column(A.future_occurrence("f", "x", 0.0), ["a", "x"], [0.0, 1.0]) == [0, 1]
-        assert column(A.future_occurrence("f", "x", 0.0), ["x", "a"], [0.0, 1.0]) == [1, 0]
-
-    def test_past_occurrence_edge_of_the_window_counts(self):
-        times = [0.0, 5.0, 10.0, 15.0, 20.0]
-        tokens = ["x", "a", "a", "a", "a"]
-        assert column(A.past_occurrence("p", "x", 10.0), tokens, times) == [-1, -1, 1, 0, 0]
-        assert column(A.past_occurrence("p", "x", 10.0, partial_window=True), tokens, times) == [1, 1, 1, 0, 0]
-
-    def test_empty_window_count_is_nan_but_empty_span_count_is_zero(self):
-        tokens, times = ["a", "k", "b", "c"], [0.0, 5.0, 10.0, 15.0]
-        window = column(A.window_aggregate("w", "k", 1.0, "count", partial_window=True), tokens, times)
-        assert np.array_equal(window, [NAN, 1.0, NAN, NAN], equal_nan=True)
-        absent = column(A.window_aggregate("w", "zz", 100.0, "count", partial_window=True), tokens, times)
-        assert np.array_equal(absent, [NAN] * 4, equal_nan=True)
-        span = column(A.span_aggregate("s", "zz", ("a", "b"), "count"), tokens, times)
-        assert np.array_equal(span, [0.0, 0.0, 0.0, NAN], equal_nan=True)
-
-    def test_span_max_skips_nan(self):
-        tokens = ["c", "a", "k", "k", "k", "b", "c"]
-        values = [9.0, 9.0, 3.0, NAN, 5.0, 9.0, 9.0]
-        got = column(A.span_aggregate("s", "k", ("a", "b"), "max"), tokens, values=values)
-        assert np.array_equal(got, [NAN, 5, 5, 5, 5, 5, NAN], equal_nan=True)
+    def test_documented_cases(self, spec, tokens, times, values, expected):
+        assert np.array_equal(column(spec, list(tokens), times, values), expected, equal_nan=True)
 
     @pytest.mark.parametrize("seed", range(6))
     def test_state_kinds_follow_the_machine_run(self, seed):
@@ -623,53 +580,33 @@ class TestEdgeCases:
 # ---------------------------------------------------------------- exact means
 
 
-def fsum_window_mean(tokens, times, values, k, w, forward, partial):
+def fsum_window_mean(tokens, times, values, k, w, forward):
     n = len(tokens)
     out = []
     for i in range(n):
         lo, hi = (times[i], times[i] + w) if forward else (times[i] - w, times[i])
-        if not partial and (hi > times[-1] if forward else lo < times[0]):
-            out.append(NAN)
-            continue
         vals = [values[j] for j in range(n) if tokens[j] == k and lo <= times[j] <= hi]
         vals = [v for v in vals if not math.isnan(v)]
         out.append(math.fsum(vals) / len(vals) if vals else NAN)
     return out
 
 
-class TestExactMean:
-    def test_cancellation_that_a_running_sum_loses(self):
-        values = [1e16, 1.0, -1e16, 3.0]
-        got = column(A.window_aggregate("m", "k", 2.0, "mean", partial_window=True), ["k"] * 4, values=values)
-        assert got[0] == math.fsum(values[:3]) / 3  # 1/3, where a running sum gives 0
-        assert got[1] == math.fsum(values[1:4]) / 3
-        span = column(A.span_aggregate("s", "k", ("a", "b"), "mean"), ["a", "k", "k", "k", "b"],
-                      values=[0.0, 1e16, 1.0, -1e16, 0.0])
-        assert span == [1 / 3] * 5
-
-    @pytest.mark.parametrize("seed", range(8))
-    def test_window_and_span_means_equal_fsum(self, seed):
-        rng = random.Random(seed)
-        pool = [1e16, -1e16, 1.0, 0.1, -0.3, 1e-300, 3e300, -3e300, 2.0**-1074, NAN, 7.25]
-        n = rng.randrange(1, 200)
-        tokens = [rng.choice("kkkc") for _ in range(n)]
-        t, times = 0.0, []
-        for _ in range(n):
-            t += rng.choice([0.0, 0.5, 1.0, 2.0])
-            times.append(t)
-        values = [rng.choice(pool) for _ in range(n)]
-        for w in (0.0, 1.0, 3.5, 50.0):
-            for forward in (True, False):
-                spec = A.window_aggregate("m", "k", w, "mean", forward, True)
-                got = column(spec, tokens, times, values)
-                want = fsum_window_mean(tokens, times, values, "k", w, forward, True)
-                assert np.array_equal(got, want, equal_nan=True)
-        # One span over the whole stream, as an exact mean of every value.
-        span_tokens = ["a"] + tokens + ["b"]
-        got = column(A.span_aggregate("s", "k", ("a", "b"), "mean"), span_tokens, values=[0.0] + values + [0.0])
-        vals = [v for tok, v in zip(tokens, values) if tok == "k" and not math.isnan(v)]
-        want = math.fsum(vals) / len(vals) if vals else NAN
-        assert np.array_equal(got, [want] * (n + 2), equal_nan=True)
+@pytest.mark.parametrize("seed", range(8))
+def test_window_and_span_means_equal_fsum(seed):
+    # 1e16, 1, -1e16 in one window: a running sum loses the 1 for good.
+    rng = random.Random(seed)
+    pool = [1e16, -1e16, 1.0, 0.1, -0.3, 1e-300, 3e300, -3e300, 2.0**-1074, NAN, 7.25]
+    n = rng.randrange(1, 200)
+    tokens = [rng.choice("kkkc") for _ in range(n)]
+    times = [float(t) for t in np.cumsum([rng.choice([0.0, 0.5, 1.0, 2.0]) for _ in range(n)])]
+    values = [rng.choice(pool) for _ in range(n)]
+    for w in (0.0, 1.0, 3.5, 50.0):
+        for forward in (True, False):
+            got = column(A.window_aggregate("m", "k", w, "mean", forward, True), tokens, times, values)
+            assert np.array_equal(got, fsum_window_mean(tokens, times, values, "k", w, forward), equal_nan=True)
+    got = column(A.span_aggregate("s", "k", ("a", "b"), "mean"), ["a", *tokens, "b"], values=[0.0, *values, 0.0])
+    vals = [v for tok, v in zip(tokens, values) if tok == "k" and not math.isnan(v)]
+    assert np.array_equal(got, [math.fsum(vals) / len(vals) if vals else NAN] * (n + 2), equal_nan=True)
 
 
 # ---------------------------------------------------------------- reference counts
