@@ -13,6 +13,7 @@
 
 #include "engine/token_table.hpp"
 #include "types/ensure.hpp"
+#include "types/interrupt.hpp"
 
 namespace zuldcore {
 
@@ -32,12 +33,105 @@ bool uses_fast_path(const Pattern& p) {
   return true;
 }
 
+// Fast-path tables: each element's token and which position list serves it.
+struct MatchProgram::Fast {
+  std::array<TokenId, 64> element_token{};
+  std::array<uint32_t, 64> element_list{};  // which position list serves the element
+  uint64_t backtrackable = 0;
+  TokenTable lists;                         // distinct element token -> list number
+  size_t n_lists = 0;
+};
+
+MatchProgram::MatchProgram(const Engine& engine)
+    : engine_(engine) {
+  ZC_ENSURE(engine.n_elements == engine.pattern.elements.size() &&
+                engine.n_elements <= MAX_PATTERN_ELEMENTS,
+            "engine of ", engine.n_elements, " elements for a pattern of ",
+            engine.pattern.elements.size());
+  compute_start_tokens();
+  if (!uses_fast_path(engine.pattern)) {
+    search_ = std::make_unique<const SearchProgram>(engine);
+    return;
+  }
+  auto fast = std::make_unique<Fast>();
+  std::vector<std::pair<TokenId, uint32_t>> distinct;
+  for (size_t i = 0; i < engine.n_elements; ++i) {
+    const auto& e = std::get<Event>(engine.pattern.elements[i]);
+    fast->element_token[i] = e.token;
+    if (e.backtrackable) fast->backtrackable |= uint64_t{1} << i;
+    auto same = std::find_if(distinct.begin(), distinct.end(),
+                             [&](const auto& d) { return d.first == e.token; });
+    if (same == distinct.end()) {
+      distinct.emplace_back(e.token, static_cast<uint32_t>(distinct.size()));
+      same = distinct.end() - 1;
+    }
+    fast->element_list[i] = same->second;
+  }
+  fast->n_lists = distinct.size();
+  fast->lists.build(distinct);
+  fast_tables_ = std::move(fast);
+}
+
+MatchProgram::~MatchProgram() = default;
+
+bool MatchProgram::may_start_in(std::span<const TokenId> tokens) const noexcept {
+  if (any_start_) return true;
+  const size_t n_bits = start_bits_.size() * 64;
+  for (TokenId tok : tokens)
+    if (tok < n_bits && ((start_bits_[tok >> 6] >> (tok & 63)) & 1) != 0) return true;
+  return false;
+}
+
+namespace {
+
+// The tokens that element `el` can match as the first element of a match, or
+// nothing when it can match tokens the pattern does not fix.
+std::optional<std::vector<TokenId>> first_tokens_of(const PatternElement& el) {
+  if (const auto* e = std::get_if<Event>(&el)) return std::vector<TokenId>{e->token};
+  if (const auto* e = std::get_if<EventSet>(&el)) return e->match_tokens;
+  if (const auto* e = std::get_if<EventSeq>(&el)) return e->match_trie.first_tokens();
+  // With nothing matched before it, a DynamicEventSet has no last token to
+  // match and a DynamicEvent matches nothing.
+  if (const auto* e = std::get_if<DynamicEventSet>(&el)) return e->static_match_tokens;
+  if (std::holds_alternative<DynamicEvent>(el)) return std::vector<TokenId>{};
+  return std::nullopt;
+}
+
+}  // namespace
+
+void MatchProgram::compute_start_tokens() {
+  const Pattern& p = engine_.pattern;
+  std::vector<TokenId> starts;
+  const size_t first_n = p.ordered ? std::min<size_t>(1, engine_.n_elements) : engine_.n_elements;
+  for (size_t i = 0; i < first_n; ++i) {
+    std::optional<std::vector<TokenId>> tokens = first_tokens_of(p.elements[i]);
+    if (!tokens) return;  // any_start_ stays set
+    starts.insert(starts.end(), tokens->begin(), tokens->end());
+  }
+  any_start_ = false;
+  TokenId top = 0;
+  for (TokenId tok : starts) top = std::max(top, tok);
+  if (!starts.empty()) start_bits_.assign(size_t{top} / 64 + 1, 0);
+  for (TokenId tok : starts) start_bits_[tok >> 6] |= uint64_t{1} << (tok & 63);
+}
+
 struct StreamMatcher::Impl {
-  explicit Impl(const Engine& engine);
+  explicit Impl(const MatchProgram& program) : program(program), engine_(program.engine()) {
+    if (program.fast_tables_) {
+      const MatchProgram::Fast& f = *program.fast_tables_;
+      element_token_ = f.element_token;
+      element_list_ = f.element_list;
+      backtrackable_ = f.backtrackable;
+      n_lists_ = f.n_lists;
+    }
+  }
 
   void match(std::span<const TokenId> tokens, std::span<const double> times,
              std::span<const double> values, bool first_only, bool include_tokens,
              MatchBuffer& buffer);
+
+  const MatchProgram& program;
+  std::unique_ptr<const MatchProgram> owned;  // when built from an Engine
 
  private:
   void fast_first(std::span<const TokenId> tokens, std::span<const double> times, MatchBuffer& buffer);
@@ -47,16 +141,16 @@ struct StreamMatcher::Impl {
   template <class Pos>
   size_t count_fast(const std::vector<Pos>& positions);
   void emit_fast(std::span<const TokenId> tokens, std::span<const double> times, MatchBuffer& buffer);
+  uint32_t list_of_token(TokenId tok) const { return program.fast_tables_->lists.find(tok); }
 
-  Engine engine_;
-  bool fast_;
-  std::optional<Searcher> searcher_;  // built on first use, for patterns off the fast path
+  const Engine& engine_;
+  std::optional<Searcher> searcher_;  // made on first use, for patterns off the fast path
 
-  // Fast path: each element's token, and the element tokens' position lists.
+  // Fast path: copies of the program's small per-element tables, and the
+  // element tokens' position lists of the current stream.
   std::array<TokenId, 64> element_token_{};
-  std::array<uint32_t, 64> element_list_{};  // which position list serves the element
+  std::array<uint32_t, 64> element_list_{};
   uint64_t backtrackable_ = 0;
-  TokenTable lists_;                   // distinct element token -> list number
   size_t n_lists_ = 0;
   std::vector<size_t> list_begin_;     // list i is positions[list_begin_[i] .. list_begin_[i + 1])
   std::vector<size_t> fill_;           // next free entry of each list while filling
@@ -65,32 +159,9 @@ struct StreamMatcher::Impl {
   std::array<size_t, 64> at_{};        // the current position of each element
   std::array<size_t, 64> cursor_{};    // per depth: next index into the element's list
   std::array<size_t, 64> cursor_end_{};
+  std::array<size_t, 64> reach_end_{};  // per depth: end of the entries from which a match can follow
   std::vector<uint64_t> suffix_, next_suffix_;  // count_fast: completions per list entry
 };
-
-StreamMatcher::Impl::Impl(const Engine& engine)
-    : engine_(engine), fast_(uses_fast_path(engine.pattern)) {
-  ZC_ENSURE(engine.n_elements == engine.pattern.elements.size() &&
-                engine.n_elements <= MAX_PATTERN_ELEMENTS,
-            "engine of ", engine.n_elements, " elements for a pattern of ",
-            engine.pattern.elements.size());
-  if (!fast_) return;
-  std::vector<std::pair<TokenId, uint32_t>> distinct;
-  for (size_t i = 0; i < engine.n_elements; ++i) {
-    const auto& e = std::get<Event>(engine.pattern.elements[i]);
-    element_token_[i] = e.token;
-    if (e.backtrackable) backtrackable_ |= uint64_t{1} << i;
-    auto same = std::find_if(distinct.begin(), distinct.end(),
-                             [&](const auto& d) { return d.first == e.token; });
-    if (same == distinct.end()) {
-      distinct.emplace_back(e.token, static_cast<uint32_t>(distinct.size()));
-      same = distinct.end() - 1;
-    }
-    element_list_[i] = same->second;
-  }
-  n_lists_ = distinct.size();
-  lists_.build(distinct);
-}
 
 void StreamMatcher::Impl::match(std::span<const TokenId> tokens, std::span<const double> times,
                                 std::span<const double> values, bool first_only,
@@ -102,8 +173,8 @@ void StreamMatcher::Impl::match(std::span<const TokenId> tokens, std::span<const
   const size_t k = engine_.n_elements;
   buffer.reset(k, include_tokens, initial_match_capacity(n, k));
   if (n == 0 || k == 0) return;
-  if (!fast_) {
-    if (!searcher_) searcher_.emplace(engine_);
+  if (!program.fast_tables_) {
+    if (!searcher_) searcher_.emplace(*program.search_);
     searcher_->run(tokens, times, values, first_only, buffer);
     return;
   }
@@ -199,27 +270,45 @@ void StreamMatcher::Impl::fast_all(std::span<const TokenId> tokens, std::span<co
   // filling pass; tokens no element uses are skipped.
   list_begin_.assign(n_lists_ + 1, 0);
   for (size_t p = 0; p < n; ++p) {
-    const uint32_t l = lists_.find(tokens[p]);
+    const uint32_t l = list_of_token(tokens[p]);
     if (l != TokenTable::MISSING) ++list_begin_[l + 1];
   }
   for (size_t l = 0; l < n_lists_; ++l) list_begin_[l + 1] += list_begin_[l];
   positions.resize(list_begin_[n_lists_]);
   fill_.assign(list_begin_.begin(), list_begin_.end() - 1);
   for (size_t p = 0; p < n; ++p) {
-    const uint32_t l = lists_.find(tokens[p]);
+    const uint32_t l = list_of_token(tokens[p]);
     if (l != TokenTable::MISSING) positions[fill_[l]++] = static_cast<Pos>(p);
   }
 
   // Every column at its final size up front: growing them by doubling
   // costs more than the emission itself when there are millions of matches.
   const size_t count = count_fast(positions);
+  if (count == 0) return;
   if (count < COUNT_UNKNOWN) buffer.reserve_matches(count, engine_.pattern.collector);
 
+  // The walk never descends where no match can follow: reach_end_[d] ends
+  // element d's entries at the latest position that still leaves room for
+  // elements d + 1 .. after it (each element's latest position before its
+  // successor's latest). A match exists, so every element has one.
   auto list_of = [&](size_t d) { return element_list_[d]; };
+  {
+    Pos bound = static_cast<Pos>(n);
+    for (size_t d = k; d-- > 0;) {
+      const Pos* begin = positions.data() + list_begin_[list_of(d)];
+      const Pos* end = positions.data() + list_begin_[list_of(d) + 1];
+      const Pos* last = std::lower_bound(begin, end, bound);  // first entry at or after bound
+      ZC_ENSURE(last != begin, "fast path: element ", d, " has no position although a match exists");
+      reach_end_[d] = static_cast<size_t>(last - positions.data());
+      bound = *(last - 1);
+    }
+  }
   size_t d = 0;
   cursor_[0] = list_begin_[list_of(0)];
-  cursor_end_[0] = list_begin_[list_of(0) + 1];
+  cursor_end_[0] = reach_end_[0];
+  InterruptCheck interrupt;
   for (;;) {
+    interrupt.tick();
     if (cursor_[d] == cursor_end_[d]) {
       if (d == 0) return;
       --d;
@@ -236,12 +325,18 @@ void StreamMatcher::Impl::fast_all(std::span<const TokenId> tokens, std::span<co
     const Pos* begin = positions.data() + list_begin_[l];
     const Pos* end = positions.data() + list_begin_[l + 1];
     cursor_[d + 1] = static_cast<size_t>(std::upper_bound(begin, end, static_cast<Pos>(p)) - positions.data());
-    cursor_end_[d + 1] = list_begin_[l + 1];
+    cursor_end_[d + 1] = std::max(cursor_[d + 1], reach_end_[d + 1]);
     ++d;
   }
 }
 
-StreamMatcher::StreamMatcher(const Engine& engine) : impl_(std::make_unique<Impl>(engine)) {}
+StreamMatcher::StreamMatcher(const MatchProgram& program) : impl_(std::make_unique<Impl>(program)) {}
+
+StreamMatcher::StreamMatcher(const Engine& engine) {
+  auto program = std::make_unique<const MatchProgram>(engine);
+  impl_ = std::make_unique<Impl>(*program);
+  impl_->owned = std::move(program);
+}
 StreamMatcher::~StreamMatcher() = default;
 StreamMatcher::StreamMatcher(StreamMatcher&&) noexcept = default;
 StreamMatcher& StreamMatcher::operator=(StreamMatcher&&) noexcept = default;
@@ -258,6 +353,50 @@ MatchBuffer match_stream(const Engine& engine, std::span<const TokenId> tokens,
   MatchBuffer buffer;
   StreamMatcher(engine).match(tokens, times, values, first_only, include_tokens, buffer);
   return buffer;
+}
+
+CompiledPattern::CompiledPattern(Pattern pattern) : pattern_(std::move(pattern)) {
+  Expected<Engine> engine = make_engine(pattern_);
+  if (engine)
+    program_ = std::make_unique<const MatchProgram>(engine.value());
+  else
+    error_ = engine.message();
+}
+
+BatchResult match_batch(const MatchProgram& program, std::span<const TokenId> tokens,
+                        std::span<const double> times, std::span<const double> values,
+                        std::span<const int64_t> offsets) {
+  ZC_ENSURE(times.size() == tokens.size() && (values.empty() || values.size() == tokens.size()),
+            "match_batch: stream columns of different lengths");
+  const size_t n_docs = offsets.empty() ? 0 : offsets.size() - 1;
+  const bool has_mid = program.engine().pattern.midstream.has_value();
+  BatchResult out;
+  out.m_start.assign(n_docs, -1);
+  out.m_end.assign(n_docs, -1);
+  out.mid.assign(has_mid ? n_docs : 0, std::numeric_limits<double>::quiet_NaN());
+  StreamMatcher matcher(program);
+  MatchBuffer buffer;  // reused for every document
+  InterruptCheck interrupt;
+  for (size_t k = 0; k < n_docs; ++k) {
+    interrupt.tick();
+    // Offsets are read as unsigned: a negative one is a huge one, and skips.
+    const auto s = static_cast<uint64_t>(offsets[k]);
+    const auto e = static_cast<uint64_t>(offsets[k + 1]);
+    if (!(s < e && e <= tokens.size())) continue;
+    const std::span<const TokenId> doc = tokens.subspan(s, e - s);
+    if (!program.may_start_in(doc)) continue;
+    matcher.match(doc, times.subspan(s, e - s), values.empty() ? values : values.subspan(s, e - s),
+                  true, false, buffer);
+    if (buffer.n_matches() == 0) continue;
+    out.m_start[k] = buffer.m_start[0];
+    out.m_end[k] = buffer.m_end[0];
+    if (!has_mid) continue;
+    if (!buffer.mid_scalars.empty())
+      out.mid[k] = buffer.mid_scalars[0];
+    else if (!buffer.mid_lists.empty())
+      out.mid[k] = static_cast<double>(buffer.mid_lists[0].size());
+  }
+  return out;
 }
 
 MatchBuffer match_stream(const Engine& engine, const Stream& stream, bool first_only,

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <memory>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "engine/match_buffer.hpp"
 #include "engine/search.hpp"
@@ -39,11 +41,66 @@ MatchBuffer match_stream(const Engine& engine, const Stream& stream, bool first_
 // (and t_end is the time at m_end rather than the largest time).
 bool uses_fast_path(const Pattern& pattern);
 
-// match_stream for many streams of one engine (the documents of a batch):
-// the search tables are built once and the scratch space is kept, and the
-// caller's buffer is reset per stream, keeping its storage.
+// What matching derives from one engine's pattern: the fast path's tables or
+// the search's, built once and then only read, so that any number of
+// StreamMatchers (in any threads) share them. The engine's pattern must
+// outlive the program.
+class MatchProgram {
+ public:
+  // Internal failure when `engine` is inconsistent with its pattern.
+  explicit MatchProgram(const Engine& engine);
+  ~MatchProgram();
+  MatchProgram(const MatchProgram&) = delete;
+  MatchProgram& operator=(const MatchProgram&) = delete;
+
+  const Engine& engine() const noexcept { return engine_; }
+
+  // False only when no match can start in `tokens`: none of them is a token
+  // that some element able to come first matches (for ordered patterns the
+  // first element; for unordered ones any). True whenever an element able to
+  // come first matches tokens not fixed by the pattern.
+  bool may_start_in(std::span<const TokenId> tokens) const noexcept;
+
+ private:
+  friend class StreamMatcher;
+  struct Fast;
+  Engine engine_;
+  std::vector<uint64_t> start_bits_;  // bit per token id that can start a match
+  bool any_start_ = true;             // some element able to come first matches any token
+  void compute_start_tokens();
+  std::unique_ptr<const Fast> fast_tables_;      // patterns on the fast path
+  std::unique_ptr<const SearchProgram> search_;  // the others
+};
+
+// A pattern together with its program, for holders that match it many times
+// (a Zuldor, shared by all its calls). A pattern of more than 64 elements
+// has no program; its failure message is kept for the caller to raise when
+// matching is asked for.
+class CompiledPattern {
+ public:
+  explicit CompiledPattern(Pattern pattern);
+  CompiledPattern(const CompiledPattern&) = delete;  // the program refers to pattern_
+  CompiledPattern& operator=(const CompiledPattern&) = delete;
+
+  const Pattern& pattern() const noexcept { return pattern_; }
+  // Null when the pattern cannot be matched; error() then says why.
+  const MatchProgram* program() const noexcept { return program_.get(); }
+  const std::string& error() const noexcept { return error_; }
+
+ private:
+  Pattern pattern_;
+  std::unique_ptr<const MatchProgram> program_;
+  std::string error_;
+};
+
+// match_stream for many streams of one program (the documents of a batch,
+// the calls of one thread): the scratch space is kept, and the caller's
+// buffer is reset per stream, keeping its storage.
 class StreamMatcher {
  public:
+  // The program must outlive the matcher.
+  explicit StreamMatcher(const MatchProgram& program);
+  // A matcher with a program of its own.
   explicit StreamMatcher(const Engine& engine);
   ~StreamMatcher();
   StreamMatcher(StreamMatcher&&) noexcept;
@@ -58,5 +115,20 @@ class StreamMatcher {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// The first match of every document of a corpus laid end to end: document k
+// is positions offsets[k] up to offsets[k + 1]; an empty, inverted, negative
+// or out-of-range document has no match. Positions are relative to the
+// document, -1 where there is none. `mid` (only for a pattern with a
+// midstream collector) is the collector's count or sum, or its number of
+// items, for the first match, NaN where there is none.
+struct BatchResult {
+  std::vector<int64_t> m_start;
+  std::vector<int64_t> m_end;
+  std::vector<double> mid;
+};
+BatchResult match_batch(const MatchProgram& program, std::span<const TokenId> tokens,
+                        std::span<const double> times, std::span<const double> values,
+                        std::span<const int64_t> offsets);
 
 }  // namespace zuldcore

@@ -14,6 +14,7 @@
 
 #include "engine/token_table.hpp"
 #include "types/ensure.hpp"
+#include "types/interrupt.hpp"
 #include "types/trie.hpp"
 
 namespace zuldcore {
@@ -191,51 +192,23 @@ Expected<Engine> make_engine(const Pattern& pattern) {
 
 // ---------------------------------------------------------------- searcher
 
-struct Searcher::Impl {
-  explicit Impl(const Engine& engine);
+// What the search derives from the pattern, built once per program and only
+// read afterwards, so that any number of Searchers (in any threads) share it.
+struct SearchProgram::Tables {
+  explicit Tables(const Engine& engine);
 
-  void run(std::span<const TokenId> tokens, std::span<const double> times,
-           std::span<const double> values, bool first_only, MatchBuffer& buffer,
-           const SearchOptions& options);
-
- private:
-  // A stream being searched, and the run's settings.
-  struct Run {
-    std::span<const TokenId> tokens;
-    std::span<const double> times;
-    std::span<const double> values;
-    size_t monotone_from;  // scans may stop on time bounds from this position on
-    bool early_stop;
-    size_t skip_from;      // scans may jump over irrelevant tokens from this position on
-  };
-
-  // Upper time limits of a candidate on one scan.
-  struct Limit {
-    double max_at;
-    double max_dt;
-  };
-
-  void scan(StackEntry& e, const Run& run);
-  void branch(StackEntry& e, size_t p, double t, TokenId tok, std::span<const Hit> hits);
-  void emit(const StackEntry& e, const Run& run, MatchBuffer& buffer);
-  Limit limit_of(size_t element, double r) const;
-  uint64_t bounded_among(uint64_t candidates, double r) const;
-  uint64_t expired_among(uint64_t candidates, double t, double dt, double r) const;
-  bool resolved_matches(const ResolvedElement& rule, const Run& run, size_t p, TokenId tok,
-                        double v, double t, double dt, uint32_t& length) const;
-  bool relevant(TokenId tok) {
-    if (tok < relevance_.size() && relevance_[tok] != UNKNOWN) return relevance_[tok] == RELEVANT;
-    return classify(tok);
+  // Whether a scan can react to `tok` beyond its time: some element matches
+  // or is blocked by it, or the midstream collector's trie starts with it.
+  // Meaningful only while fixed_tokens_ holds.
+  bool relevant(TokenId tok) const noexcept {
+    return tok < relevant_bits.size() * 64 && ((relevant_bits[tok >> 6] >> (tok & 63)) & 1) != 0;
   }
-  bool classify(TokenId tok);
-  bool reacts_to(TokenId tok) const;
 
   const Pattern& pattern_;
   size_t n_elements_;
   uint64_t full_mask_;
   CollectorStrategy mid_strategy_ = CollectorStrategy::None;
 
-  // Compiled from the pattern.
   std::array<uint8_t, 64> kind_{};
   std::array<const Bounds*, 64> bounds_{};  // null for DynamicTimeEvent and MappedEvent
   uint64_t seq_mask_ = 0;         // EventSeq
@@ -246,16 +219,67 @@ struct Searcher::Impl {
   uint64_t last_block_mask_ = 0;  // DynamicEventSet blocked by the last token
   uint64_t mapped_mask_ = 0;      // MappedEvent
   uint64_t backtrackable_mask_ = 0;
+  // Elements whose possible positions depend on the path or the time only.
+  uint64_t anywhere_mask_ = 0;
   TokenIndex index_;  // static match tokens (Event, EventSet, DynamicEventSet), all static block tokens
   // Whether every element matches and is blocked only by tokens of fixed
-  // sets (see reacts_to); false with any element that reacts to any token or
-  // to the path's last token.
+  // sets; false with any element that reacts to any token or to the path's
+  // last token.
   bool fixed_tokens_ = true;
-  // Per token id, whether reacts_to holds, filled on first sight of the id:
-  // it depends on the pattern only, so it is kept for the Searcher's life.
-  static constexpr uint8_t UNKNOWN = 0, IRRELEVANT = 1, RELEVANT = 2;
-  static constexpr size_t RELEVANCE_CACHE = size_t{1} << 24;  // ids cached (16 MiB at most)
-  std::vector<uint8_t> relevance_;
+  // Bit per token id: the tokens a scan reacts to (see relevant), known from
+  // the pattern alone; filled when fixed_tokens_ holds.
+  std::vector<uint64_t> relevant_bits;
+};
+
+struct Searcher::Impl {
+  explicit Impl(const SearchProgram::Tables& compiled) : tables(compiled) {}
+
+  void run(std::span<const TokenId> tokens, std::span<const double> times,
+           std::span<const double> values, bool first_only, MatchBuffer& buffer,
+           const SearchOptions& options);
+
+  // Set when the Searcher was built from an Engine rather than a program.
+  std::unique_ptr<const SearchProgram> owned;
+
+ private:
+  // A stream being searched, and the run's settings.
+  struct Run {
+    std::span<const TokenId> tokens;
+    std::span<const double> times;
+    std::span<const double> values;
+    size_t monotone_from;  // scans may stop on time bounds from this position on
+    bool early_stop;
+    size_t skip_from;      // scans may jump over irrelevant tokens from this position on
+    bool prune;
+  };
+
+  // Upper time limits of a candidate on one scan.
+  struct Limit {
+    double max_at;
+    double max_dt;
+  };
+
+  void scan(StackEntry& e, const Run& run);
+  bool may_match_at(size_t element, const Run& run, size_t q, size_t& length) const;
+  void compute_reach(const Run& run);
+  bool feasible(uint64_t matched, size_t scan_pos) const;
+  size_t scan_limit(uint64_t unmatched) const;
+  void branch(StackEntry& e, size_t p, double t, TokenId tok, std::span<const Hit> hits, bool resume);
+  void emit(const StackEntry& e, const Run& run, MatchBuffer& buffer);
+  Limit limit_of(size_t element, double r) const;
+  uint64_t bounded_among(uint64_t candidates, double r) const;
+  uint64_t expired_among(uint64_t candidates, double t, double dt, double r) const;
+  bool resolved_matches(const ResolvedElement& rule, const Run& run, size_t p, TokenId tok,
+                        double v, double t, double dt, uint32_t& length) const;
+
+  const SearchProgram::Tables& tables;
+
+  // Where the remaining elements can still match, per run (see
+  // compute_reach). Ordered patterns: reach_[i] is the latest position at
+  // which element i can match with room for elements i + 1 .. after it.
+  // Unordered: the last position at which element i can match at all.
+  // NO_POS where there is none.
+  std::array<size_t, 64> reach_{};
 
   // Scratch, kept between runs.
   std::vector<StackEntry> stack_;
@@ -269,9 +293,10 @@ struct Searcher::Impl {
   std::array<uint32_t, 64> slot_count_{};
   std::array<double, 64> slot_time_{};
   SearchStats stats_;
+  InterruptCheck interrupt_;  // ticked per partial match and per scanned position
 };
 
-Searcher::Impl::Impl(const Engine& engine)
+SearchProgram::Tables::Tables(const Engine& engine)
     : pattern_(engine.pattern), n_elements_(engine.n_elements), full_mask_(engine.full_mask) {
   const Pattern& p = engine.pattern;
   ZC_ENSURE(n_elements_ == p.elements.size() && n_elements_ <= MAX_PATTERN_ELEMENTS,
@@ -350,8 +375,46 @@ Searcher::Impl::Impl(const Engine& engine)
         break;
     }
   }
+  anywhere_mask_ = any_token_mask_ | mapped_mask_ | last_match_mask_;
+  if (fixed_tokens_) {
+    // Every token a scan can react to: the static match and block tokens,
+    // the first tokens of sequence and block tries (an occurrence starts
+    // with an edge of the root), every rule of a mapped element, and the
+    // first tokens of the midstream collector's trie.
+    std::vector<TokenId> tokens;
+    auto add = [&](const std::vector<TokenId>& v) { tokens.insert(tokens.end(), v.begin(), v.end()); };
+    auto add_rule = [&](const ResolvedElement& r) {
+      add(r.tokens);
+      add(r.block_tokens);
+      if (r.seq_trie) add(r.seq_trie->first_tokens());
+    };
+    for (const PatternElement& el : p.elements) {
+      if (const auto* e = std::get_if<Event>(&el)) {
+        tokens.push_back(e->token);
+        if (e->block_token) tokens.push_back(*e->block_token);
+      } else if (const auto* set = std::get_if<EventSet>(&el)) {
+        add(set->match_tokens);
+        add(set->block_tokens);
+      } else if (const auto* seq = std::get_if<EventSeq>(&el)) {
+        add(seq->match_trie.first_tokens());
+        if (seq->block_trie) add(seq->block_trie->first_tokens());
+      } else if (const auto* dyn = std::get_if<DynamicEventSet>(&el)) {
+        add(dyn->static_match_tokens);
+        add(dyn->static_block_tokens);
+      } else if (const auto* mapped = std::get_if<MappedEvent>(&el)) {
+        if (mapped->default_element) add_rule(*mapped->default_element);
+        for (const auto& [key, rule] : mapped->map) add_rule(rule);
+      }
+    }
+    if (p.midstream) add(p.midstream->match_trie.first_tokens());
+    TokenId top = 0;
+    for (TokenId tok : tokens) top = std::max(top, tok);
+    if (!tokens.empty()) relevant_bits.assign(size_t{top} / 64 + 1, 0);
+    for (TokenId tok : tokens) relevant_bits[tok >> 6] |= uint64_t{1} << (tok & 63);
+  }
   index_.finish();
 }
+
 
 void Searcher::Impl::run(std::span<const TokenId> tokens, std::span<const double> times,
                          std::span<const double> values, bool first_only, MatchBuffer& buffer,
@@ -360,20 +423,22 @@ void Searcher::Impl::run(std::span<const TokenId> tokens, std::span<const double
   ZC_ENSURE(times.size() == n, "times has length ", times.size(), " but tokens has length ", n);
   ZC_ENSURE(values.empty() || values.size() == n, "values has length ", values.size(),
             " but tokens has length ", n);
-  ZC_ENSURE(buffer.n_elements == n_elements_, "match buffer of ", buffer.n_elements,
-            " elements for a pattern of ", n_elements_);
+  ZC_ENSURE(buffer.n_elements == tables.n_elements_, "match buffer of ", buffer.n_elements,
+            " elements for a pattern of ", tables.n_elements_);
 
   const size_t settled = non_decreasing_from(times);
   const Run r{tokens, times, values, options.early_stop ? settled : NO_POS, options.early_stop,
-              options.skip_irrelevant && fixed_tokens_ ? settled : NO_POS};
+              options.skip_irrelevant && tables.fixed_tokens_ ? settled : NO_POS, options.prune};
   stats_ = {};
   stack_.clear();
   arena_.clear();
+  if (r.prune) compute_reach(r);
 
   StackEntry initial;
-  initial.mid = initial_result(mid_strategy_);
+  initial.mid = initial_result(tables.mid_strategy_);
   stack_.push_back(std::move(initial));
   while (!stack_.empty()) {
+    interrupt_.tick();
     StackEntry e = std::move(stack_.back());
     stack_.pop_back();
     if (e.pending_element != NO_ELEMENT) {
@@ -381,8 +446,8 @@ void Searcher::Impl::run(std::span<const TokenId> tokens, std::span<const double
       slot_count_[e.pending_element] = e.pending_count;
       slot_time_[e.pending_element] = e.pending_time;
     }
-    if (e.matched == full_mask_) {
-      const bool emitted = pattern_.accepts_span(e.t_min, e.t_max);
+    if (e.matched == tables.full_mask_) {
+      const bool emitted = tables.pattern_.accepts_span(e.t_min, e.t_max);
       if (emitted) emit(e, r, buffer);
       arena_.release(e.path);
       if (emitted && first_only) break;
@@ -395,19 +460,100 @@ void Searcher::Impl::run(std::span<const TokenId> tokens, std::span<const double
   if (options.stats != nullptr) {
     options.stats->scans += stats_.scans;
     options.stats->positions_scanned += stats_.positions_scanned;
+    options.stats->pruned += stats_.pruned;
   }
+}
+
+// Whether element i could match at q as far as its tokens and value tests
+// can tell, and how many tokens it would take (at least 1). Time bounds,
+// blocks and the path are ignored, so this holds wherever a real match does:
+// elements in tables.anywhere_mask_ say yes everywhere (a DynamicEvent still
+// applies its value test).
+bool Searcher::Impl::may_match_at(size_t i, const Run& run, size_t q, size_t& length) const {
+  length = 1;
+  const double v = run.values.empty() ? NaN : run.values[q];
+  if (tables.kind_[i] == K_DYNAMIC_EVENT) return std::get<DynamicEvent>(tables.pattern_.elements[i]).vc.passes(v);
+  if ((tables.anywhere_mask_ & bit(i)) != 0) return true;
+  if (tables.kind_[i] == K_EVENT_SEQ) {
+    const auto& seq = std::get<EventSeq>(tables.pattern_.elements[i]);
+    const std::optional<size_t> len = match_at(seq.match_trie, run.tokens, run.times, run.values, q);
+    if (!len || *len == 0) return false;
+    length = *len;
+    return true;
+  }
+  for (const IndexEntry& m : tables.index_.find(run.tokens[q]).matches)
+    if (m.element == i) return m.vc.passes(v);
+  return false;
+}
+
+// Fills reach_ for one stream. Ordered: from the last element backwards,
+// each element's latest position that ends before its successor's; the
+// ranges searched do not overlap, so this costs one pass over the stream
+// from the first element's reach to the end. Unordered: one backward pass
+// until every element has been seen.
+void Searcher::Impl::compute_reach(const Run& run) {
+  const size_t n = run.tokens.size();
+  reach_.fill(NO_POS);
+  size_t len = 1;
+  if (tables.pattern_.ordered) {
+    size_t bound = n;  // the element must end before this position
+    for (size_t i = tables.n_elements_; i-- > 0;) {
+      for (size_t q = bound; q-- > 0;) {
+        if (may_match_at(i, run, q, len) && q + len <= bound) {
+          reach_[i] = q;
+          break;
+        }
+      }
+      if (reach_[i] == NO_POS) return;
+      bound = reach_[i];
+    }
+    return;
+  }
+  uint64_t unseen = tables.full_mask_;
+  for (size_t q = n; q-- > 0 && unseen != 0;) {
+    for_each_bit(unseen, [&](size_t i) {
+      if (may_match_at(i, run, q, len)) {
+        reach_[i] = q;
+        unseen &= ~bit(i);
+      }
+    });
+  }
+}
+
+// Whether a partial match that has matched `matched` and scans on from
+// scan_pos can still complete, as far as reach_ can tell.
+bool Searcher::Impl::feasible(uint64_t matched, size_t scan_pos) const {
+  const uint64_t unmatched = tables.full_mask_ & ~matched;
+  if (unmatched == 0) return true;
+  if (tables.pattern_.ordered) {
+    const size_t next = static_cast<size_t>(std::countr_zero(unmatched));
+    return reach_[next] != NO_POS && reach_[next] >= scan_pos;
+  }
+  bool ok = true;
+  for_each_bit(unmatched, [&](size_t i) { ok = ok && reach_[i] != NO_POS && reach_[i] >= scan_pos; });
+  return ok;
+}
+
+// The last position at which a scan for the elements of `unmatched` can
+// still find a match worth extending: past it, an element would be left
+// with nowhere to match.
+size_t Searcher::Impl::scan_limit(uint64_t unmatched) const {
+  if (tables.pattern_.ordered) return reach_[static_cast<size_t>(std::countr_zero(unmatched))];
+  size_t limit = NO_POS;
+  for_each_bit(unmatched, [&](size_t i) { limit = std::min(limit, reach_[i]); });
+  return limit;
 }
 
 // The upper time limits of candidate i on a scan whose reference time is r:
 // a match needs t <= max_at and t - prev_time <= max_dt. A DynamicTimeEvent's
 // limit is the upper end of its window.
 Searcher::Impl::Limit Searcher::Impl::limit_of(size_t i, double r) const {
-  if (kind_[i] == K_DYNAMIC_TIME_EVENT) {
-    const auto& d = std::get<DynamicTimeEvent>(pattern_.elements[i]);
+  if (tables.kind_[i] == K_DYNAMIC_TIME_EVENT) {
+    const auto& d = std::get<DynamicTimeEvent>(tables.pattern_.elements[i]);
     return {std::fmin(d.max_at, r + d.rel_max_dt), INF};
   }
-  const Bounds* b = bounds_[i];
-  if (kind_[i] == K_MAPPED_EVENT) {
+  const Bounds* b = tables.bounds_[i];
+  if (tables.kind_[i] == K_MAPPED_EVENT) {
     for (const Resolved& rc : resolved_)
       if (rc.element == i) b = &rc.rule->bounds;
   }
@@ -439,45 +585,6 @@ uint64_t Searcher::Impl::expired_among(uint64_t candidates, double t, double dt,
   return out;
 }
 
-// Whether a scan can react to `tok` beyond its time: some element matches
-// or is blocked by it (the token index, the first tokens of sequence and
-// block tries, any rule of a mapped element), or the midstream collector's
-// trie starts with it. A trie occurrence starts with an edge of the root, so
-// a token without one never starts an occurrence. Meaningful only while
-// fixed_tokens_ holds.
-bool Searcher::Impl::reacts_to(TokenId tok) const {
-  const TokenUses uses = index_.find(tok);
-  if (!uses.matches.empty() || !uses.blocks.empty()) return true;
-  auto starts = [&](const Trie& t) { return !t.edges(tok).empty(); };
-  auto in = [&](const std::vector<TokenId>& v) { return std::find(v.begin(), v.end(), tok) != v.end(); };
-  auto rule_reacts = [&](const ResolvedElement& r) {
-    return in(r.tokens) || in(r.block_tokens) || (r.seq_trie && starts(*r.seq_trie));
-  };
-  if (pattern_.midstream && starts(pattern_.midstream->match_trie)) return true;
-  for (size_t i = 0; i < n_elements_; ++i) {
-    const PatternElement& el = pattern_.elements[i];
-    if (kind_[i] == K_EVENT_SEQ) {
-      const auto& q = std::get<EventSeq>(el);
-      if (starts(q.match_trie) || (q.block_trie && starts(*q.block_trie))) return true;
-    } else if (kind_[i] == K_MAPPED_EVENT) {
-      const auto& m = std::get<MappedEvent>(el);
-      if (m.default_element && rule_reacts(*m.default_element)) return true;
-      for (const auto& [key, rule] : m.map)
-        if (rule_reacts(rule)) return true;
-    }
-  }
-  return false;
-}
-
-bool Searcher::Impl::classify(TokenId tok) {
-  const bool yes = reacts_to(tok);
-  if (tok < RELEVANCE_CACHE) {
-    if (tok >= relevance_.size()) relevance_.resize(std::max<size_t>(std::bit_ceil(size_t{tok} + 1), 64), UNKNOWN);
-    relevance_[tok] = yes ? RELEVANT : IRRELEVANT;
-  }
-  return yes;
-}
-
 bool Searcher::Impl::resolved_matches(const ResolvedElement& rule, const Run& run, size_t p,
                                       TokenId tok, double v, double t, double dt,
                                       uint32_t& length) const {
@@ -499,15 +606,15 @@ bool Searcher::Impl::resolved_matches(const ResolvedElement& rule, const Run& ru
 
 void Searcher::Impl::scan(StackEntry& e, const Run& run) {
   const bool has_prev = e.matched != 0;
-  const uint64_t unmatched = full_mask_ & ~e.matched;
-  uint64_t candidates = pattern_.ordered ? (unmatched & (~unmatched + 1)) : unmatched;
+  const uint64_t unmatched = tables.full_mask_ & ~e.matched;
+  uint64_t candidates = tables.pattern_.ordered ? (unmatched & (~unmatched + 1)) : unmatched;
 
   // Mapped candidates take their rule from the tokens their source element
   // matched on this path. A source not matched here gives no key (its slot
   // may hold another branch's match), so the default applies.
   resolved_.clear();
-  for_each_bit(candidates & mapped_mask_, [&](size_t i) {
-    const auto& m = std::get<MappedEvent>(pattern_.elements[i]);
+  for_each_bit(candidates & tables.mapped_mask_, [&](size_t i) {
+    const auto& m = std::get<MappedEvent>(tables.pattern_.elements[i]);
     const size_t s = m.source_element;
     const ResolvedElement* rule = nullptr;
     if (s < 64 && (e.matched & bit(s)) != 0)
@@ -520,17 +627,23 @@ void Searcher::Impl::scan(StackEntry& e, const Run& run) {
       resolved_.push_back({static_cast<uint8_t>(i), rule});
   });
 
+  if (run.prune && !feasible(e.matched, e.scan_pos)) {
+    ++stats_.pruned;
+    arena_.release(e.path);
+    return;
+  }
   ++stats_.scans;
   if (candidates == 0) {  // nothing can match anywhere: drop the partial match
     arena_.release(e.path);
     return;
   }
+  const size_t limit = run.prune ? scan_limit(unmatched) : NO_POS;
 
   const double prev = e.prev_time;
   const double r = has_prev ? prev : -INF;  // reference time of DynamicTimeEvent windows
   const TokenId last = e.last_token;
   const Trie* mid_trie = nullptr;
-  if (pattern_.midstream && pattern_.midstream->active(e.matched)) mid_trie = &pattern_.midstream->match_trie;
+  if (tables.pattern_.midstream && tables.pattern_.midstream->active(e.matched)) mid_trie = &tables.pattern_.midstream->match_trie;
   const size_t n = run.tokens.size();
 
   uint64_t retired = 0;  // blocked for the rest of this scan
@@ -550,20 +663,22 @@ void Searcher::Impl::scan(StackEntry& e, const Run& run) {
       // again at the next relevant one, which runs every time test before
       // any match test; with no relevant position left the scan ends
       // unmatched either way. Pinned by search_skipping_matches_plain_scan.
-      while (p < n && !relevant(run.tokens[p])) ++p;
+      while (p < n && !tables.relevant(run.tokens[p])) ++p;
       if (p == n) break;
     }
+    if (p > limit) break;  // an unmatched element has no position left
+    interrupt_.tick();
     const double t = run.times[p];
     const TokenId tok = run.tokens[p];
     const double v = run.values.empty() ? NaN : run.values[p];
     const double dt = has_prev ? t - prev : 0.0;
     ++stats_.positions_scanned;
 
-    if (has_prev && t - e.t_min > pattern_.max_dt) break;
+    if (has_prev && t - e.t_min > tables.pattern_.max_dt) break;
     if (p >= run.monotone_from) {
       // Every later position has a time >= t: past the pattern's max_at no
       // complete match can follow, and an expired candidate stays expired.
-      if (t > pattern_.max_at) break;
+      if (t > tables.pattern_.max_at) break;
       // Worth checking only once every candidate left has a time limit.
       if ((unbounded & ~retired) == 0 && !(t <= expiry_checked)) {
         expiry_checked = t;
@@ -573,19 +688,19 @@ void Searcher::Impl::scan(StackEntry& e, const Run& run) {
     }
 
     if (mid_trie != nullptr && match_at(*mid_trie, run.tokens, run.times, run.values, p))
-      accumulate(mid_strategy_, e.mid, tok, t);
+      accumulate(tables.mid_strategy_, e.mid, tok, t);
 
     // Blocking comes before any match test at p, so a block at the position
     // where the element would match wins.
     uint64_t live = candidates & ~retired;
     uint64_t blocked = 0;
     bool resolved_blocked = false;
-    const TokenUses uses = index_.find(tok);
+    const TokenUses uses = tables.index_.find(tok);
     for (const IndexEntry& b : uses.blocks)
       if ((live & bit(b.element)) != 0 && b.vc.passes(v)) blocked |= bit(b.element);
-    if (has_prev && tok == last) blocked |= live & last_block_mask_;
-    for_each_bit(live & block_seq_mask_, [&](size_t i) {
-      const auto& s = std::get<EventSeq>(pattern_.elements[i]);
+    if (has_prev && tok == last) blocked |= live & tables.last_block_mask_;
+    for_each_bit(live & tables.block_seq_mask_, [&](size_t i) {
+      const auto& s = std::get<EventSeq>(tables.pattern_.elements[i]);
       if (match_at(*s.block_trie, run.tokens, run.times, run.values, p)) blocked |= bit(i);
     });
     for (const Resolved& rc : resolved_) {
@@ -605,16 +720,16 @@ void Searcher::Impl::scan(StackEntry& e, const Run& run) {
     // Match tests, in this order: sequences, any-token elements, mapped
     // elements, then the token index in element order.
     size_t n_hits = 0;
-    for_each_bit(live & seq_mask_, [&](size_t i) {
-      const auto& s = std::get<EventSeq>(pattern_.elements[i]);
+    for_each_bit(live & tables.seq_mask_, [&](size_t i) {
+      const auto& s = std::get<EventSeq>(tables.pattern_.elements[i]);
       if (!s.bounds.passes(t, dt)) return;
       const std::optional<size_t> len = match_at(s.match_trie, run.tokens, run.times, run.values, p);
       if (len && *len >= 1) hits[n_hits++] = {static_cast<uint8_t>(i), static_cast<uint32_t>(*len)};
     });
-    for_each_bit(live & any_token_mask_, [&](size_t i) {
-      const bool ok = kind_[i] == K_TIME_EVENT
-                          ? bounds_[i]->passes(t, dt)
-                          : std::get<DynamicTimeEvent>(pattern_.elements[i]).passes(t, dt, r);
+    for_each_bit(live & tables.any_token_mask_, [&](size_t i) {
+      const bool ok = tables.kind_[i] == K_TIME_EVENT
+                          ? tables.bounds_[i]->passes(t, dt)
+                          : std::get<DynamicTimeEvent>(tables.pattern_.elements[i]).passes(t, dt, r);
       if (ok) hits[n_hits++] = {static_cast<uint8_t>(i), 1};
     });
     for (const Resolved& rc : resolved_) {
@@ -627,35 +742,48 @@ void Searcher::Impl::scan(StackEntry& e, const Run& run) {
     for (const IndexEntry& m : uses.matches) {
       if ((live & bit(m.element)) == 0) continue;
       static_token |= bit(m.element);
-      if (m.vc.passes(v) && bounds_[m.element]->passes(t, dt)) token_hits |= bit(m.element);
+      if (m.vc.passes(v) && tables.bounds_[m.element]->passes(t, dt)) token_hits |= bit(m.element);
     }
     if (has_prev && tok == last) {
-      for_each_bit(live & dyn_event_mask_, [&](size_t i) {
-        const auto& d = std::get<DynamicEvent>(pattern_.elements[i]);
+      for_each_bit(live & tables.dyn_event_mask_, [&](size_t i) {
+        const auto& d = std::get<DynamicEvent>(tables.pattern_.elements[i]);
         if (d.vc.passes(v) && d.bounds.passes(t, dt)) token_hits |= bit(i);
       });
       // The last token is unconstrained unless it is also a static token of
       // the element, whose constraint then decided above.
-      for_each_bit(live & last_match_mask_ & ~static_token, [&](size_t i) {
-        if (bounds_[i]->passes(t, dt)) token_hits |= bit(i);
+      for_each_bit(live & tables.last_match_mask_ & ~static_token, [&](size_t i) {
+        if (tables.bounds_[i]->passes(t, dt)) token_hits |= bit(i);
       });
     }
     for_each_bit(token_hits, [&](size_t i) { hits[n_hits++] = {static_cast<uint8_t>(i), 1}; });
 
     if (n_hits == 0) continue;
-    branch(e, p, t, tok, std::span<const Hit>(hits.data(), n_hits));
+    bool resume = false;  // whether a hit element may be tried later: the scan then continues
+    for (size_t h = 0; h < n_hits; ++h) resume = resume || (tables.backtrackable_mask_ & bit(hits[h].element)) != 0;
+    if (run.prune) {
+      // Extensions that cannot complete are dropped; the scan still ends at
+      // p, as it would have with them, and the continuation keeps its place.
+      size_t kept = 0;
+      for (size_t h = 0; h < n_hits; ++h) {
+        if (feasible(e.matched | bit(hits[h].element), p + hits[h].length))
+          hits[kept++] = hits[h];
+        else
+          ++stats_.pruned;
+      }
+      if (kept == 0 && !resume) break;
+      n_hits = kept;
+    }
+    branch(e, p, t, tok, std::span<const Hit>(hits.data(), n_hits), resume);
     return;
   }
   arena_.release(e.path);
 }
 
-// Pushes the continuation of `e` (when a hit element may be tried later) and
-// then one extension per hit, the first hit last so that it is popped first.
-// Takes over e's path reference.
+// Pushes the continuation of `e` (when `resume`: a hit element may be tried
+// later) and then one extension per hit, the first hit last so that it is
+// popped first. Takes over e's path reference.
 void Searcher::Impl::branch(StackEntry& e, size_t p, double t, TokenId tok,
-                            std::span<const Hit> hits) {
-  bool resume = false;
-  for (const Hit& h : hits) resume = resume || (backtrackable_mask_ & bit(h.element)) != 0;
+                            std::span<const Hit> hits, bool resume) {
 
   // Room for every push first: `src` may point into the stack.
   const size_t need = stack_.size() + hits.size() + 1;
@@ -689,22 +817,33 @@ void Searcher::Impl::branch(StackEntry& e, size_t p, double t, TokenId tok,
 }
 
 void Searcher::Impl::emit(const StackEntry& e, const Run& run, MatchBuffer& buffer) {
-  slots_.resize(n_elements_);
+  slots_.resize(tables.n_elements_);
   uint32_t cell = e.path;
-  for (size_t j = n_elements_; j-- > 0;) {
-    ZC_ENSURE(cell != PathArena::NONE, "complete match with a path shorter than ", n_elements_);
+  for (size_t j = tables.n_elements_; j-- > 0;) {
+    ZC_ENSURE(cell != PathArena::NONE, "complete match with a path shorter than ", tables.n_elements_);
     const ConsCell& c = arena_[cell];
     slots_[j] = ElMatch{run.tokens.subspan(c.stream_idx, c.token_count), c.stream_idx, c.time};
     cell = c.next;
   }
-  ZC_ENSURE(cell == PathArena::NONE, "complete match with a path longer than ", n_elements_);
-  buffer.emit(e.m_start, e.m_end, e.t_min, e.t_max, slots_, pattern_result(pattern_.collector, slots_),
+  ZC_ENSURE(cell == PathArena::NONE, "complete match with a path longer than ", tables.n_elements_);
+  buffer.emit(e.m_start, e.m_end, e.t_min, e.t_max, slots_, pattern_result(tables.pattern_.collector, slots_),
               e.mid);
 }
 
 // ---------------------------------------------------------------- public
 
-Searcher::Searcher(const Engine& engine) : impl_(std::make_unique<Impl>(engine)) {}
+SearchProgram::SearchProgram(const Engine& engine) : tables_(std::make_unique<const Tables>(engine)) {}
+SearchProgram::~SearchProgram() = default;
+SearchProgram::SearchProgram(SearchProgram&&) noexcept = default;
+SearchProgram& SearchProgram::operator=(SearchProgram&&) noexcept = default;
+
+Searcher::Searcher(const SearchProgram& program) : impl_(std::make_unique<Impl>(*program.tables_)) {}
+
+Searcher::Searcher(const Engine& engine) {
+  auto program = std::make_unique<const SearchProgram>(engine);
+  impl_ = std::make_unique<Impl>(*program->tables_);
+  impl_->owned = std::move(program);
+}
 Searcher::~Searcher() = default;
 Searcher::Searcher(Searcher&&) noexcept = default;
 Searcher& Searcher::operator=(Searcher&&) noexcept = default;

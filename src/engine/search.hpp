@@ -33,6 +33,7 @@ Expected<Engine> make_engine(const Pattern& pattern);
 struct SearchStats {
   size_t scans = 0;              // partial matches whose next element was searched for
   size_t positions_scanned = 0;  // stream positions examined by those scans
+  size_t pruned = 0;             // partial matches dropped because they cannot complete
 };
 
 struct SearchOptions {
@@ -50,14 +51,41 @@ struct SearchOptions {
   // blocked by the last token). The matches are the same either way; false
   // visits every position so that tests can compare the two.
   bool skip_irrelevant = true;
+  // Drops a partial match as soon as its remaining elements cannot all be
+  // found in what is left of the stream, judged by where each element's
+  // tokens and value tests can still match (ignoring time bounds and blocks,
+  // so the judgement only ever drops what is dead). The matches are the same
+  // either way; false keeps every partial match so that tests can compare.
+  bool prune = true;
 };
 
-// The search for one engine, with the tables it derives from the pattern and
-// the scratch space of a run, both kept between runs so that matching many
-// streams (documents of a batch) allocates only while they grow.
-class Searcher {
+// The tables the search derives from one engine's pattern, built once and
+// then only read: any number of Searchers, in any threads, may share them.
+// The engine's pattern must outlive the program.
+class SearchProgram {
  public:
   // Internal failure when `engine` is inconsistent with its pattern.
+  explicit SearchProgram(const Engine& engine);
+  ~SearchProgram();
+  SearchProgram(SearchProgram&&) noexcept;
+  SearchProgram& operator=(SearchProgram&&) noexcept;
+
+  struct Tables;
+
+ private:
+  friend class Searcher;
+  std::unique_ptr<const Tables> tables_;
+};
+
+// The search of one program, with the scratch space of a run kept between
+// runs so that matching many streams (documents of a batch) allocates only
+// while they grow. One Searcher serves one thread at a time.
+class Searcher {
+ public:
+  // The program must outlive the Searcher.
+  explicit Searcher(const SearchProgram& program);
+  // A Searcher with a program of its own. Internal failure when `engine` is
+  // inconsistent with its pattern.
   explicit Searcher(const Engine& engine);
   ~Searcher();
   Searcher(Searcher&&) noexcept;

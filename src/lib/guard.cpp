@@ -3,6 +3,8 @@
 
 #include <exception>
 
+#include "types/interrupt.hpp"
+
 namespace zuldcore {
 
 PyObject* internal_failure_type() {
@@ -32,6 +34,16 @@ std::string take_error_text() {
     PyErr_Clear();
   }
   return text;
+}
+
+bool python_stop_requested() noexcept {
+  // Signal handlers run on the main thread with the interpreter lock; a
+  // core running without the lock takes it just to ask.
+  if (PyGILState_Check()) return PyErr_CheckSignals() < 0;
+  PyGILState_STATE held = PyGILState_Ensure();
+  const bool stop = PyErr_CheckSignals() < 0;
+  PyGILState_Release(held);
+  return stop;
 }
 
 Owned made(PyObject* p) {
@@ -65,6 +77,10 @@ void set_python_error_from_current() noexcept {
     throw;
   } catch (const PyErrSet&) {
     if (!PyErr_Occurred()) set_internal("an exception was signalled but none was set");
+  } catch (const Interrupted&) {
+    // The poll has set the signal handler's exception; a stop asked for
+    // without one is still a KeyboardInterrupt.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const ValueError& e) {
     set_text(PyExc_ValueError, e.message());
   } catch (const TypeError& e) {

@@ -15,6 +15,11 @@ namespace zuldcore {
 // once per process.
 PyObject* internal_failure_type();
 
+// The interrupt poll installed for the cores: runs pending signal handlers
+// and says whether one raised (Ctrl-C raises KeyboardInterrupt), taking the
+// interpreter lock for it when the caller runs without it.
+bool python_stop_requested() noexcept;
+
 // Sets the Python exception for the C++ exception in flight. Call only from
 // inside a catch block.
 void set_python_error_from_current() noexcept;

@@ -4,6 +4,7 @@
 
 #include "lib/guard.hpp"
 #include "lib/module.hpp"
+#include "types/interrupt.hpp"
 
 namespace zuldcore {
 namespace {
@@ -88,6 +89,7 @@ PyMODINIT_FUNC PyInit_zuldcore(void) {
     return Owned::borrow(cached_module).release();
   }
   if (!internal_failure_type()) return nullptr;
+  set_interrupt_poll(&python_stop_requested);
   return guarded([&] {
     Owned m = check(PyModule_Create(&MODULE_DEF));
     module_body(m.get());

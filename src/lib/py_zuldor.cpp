@@ -19,18 +19,36 @@ namespace {
 PyTypeObject* zuldor = nullptr;
 PyTypeObject* preprocessed = nullptr;
 
+// A Zuldor holds its pattern compiled once, shared by every call (and every
+// thread) that matches with it.
+struct Compiled {
+  std::shared_ptr<const CompiledPattern> pattern;
+};
+
 std::optional<CollectorStrategy> midstream_strategy(const Pattern& p) {
   if (!p.midstream) return std::nullopt;
   return p.midstream->collector;
 }
 
-// Runs the engine over one whole stream and builds the result dictionary.
-Owned match_to_py(const Pattern& pattern, const Stream& s, bool first_only, bool include_tokens) {
-  Engine engine = value_or_raise(make_engine(pattern));
-  MatchBuffer buffer = match_stream(engine, s.tokens, s.times,
-                                    s.has_values ? std::span<const double>(s.values)
-                                                 : std::span<const double>(),
-                                    first_only, include_tokens);
+// The program of a Zuldor's pattern; a pattern too large to match raises
+// its message here, when matching is asked for.
+const MatchProgram& program_of(const CompiledPattern& c) {
+  if (c.program() == nullptr) throw ValueError(c.error());
+  return *c.program();
+}
+
+// Runs the engine over one whole stream, without the interpreter lock, and
+// builds the result dictionary.
+Owned match_to_py(const CompiledPattern& compiled, const Stream& s, bool first_only, bool include_tokens) {
+  const MatchProgram& program = program_of(compiled);
+  MatchBuffer buffer;
+  {
+    GilReleased unlocked;
+    StreamMatcher(program).match(s.tokens, s.times,
+                                 s.has_values ? std::span<const double>(s.values) : std::span<const double>(),
+                                 first_only, include_tokens, buffer);
+  }
+  const Pattern& pattern = compiled.pattern();
   return buf_to_py(std::move(buffer), pattern.collector, midstream_strategy(pattern));
 }
 
@@ -45,7 +63,7 @@ PyObject* py_zuldor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
     auto a = bind(ZULDOR_SIG, args, kwargs);
     if (!is_pattern(a[0]))
       throw_arg_type_error("pattern", cat("expected Pattern, got '", type_name(a[0]), "'"));
-    return wrap<Pattern>(type, pattern_copy(a[0]));
+    return wrap(type, Compiled{std::make_shared<const CompiledPattern>(pattern_copy(a[0]))});
   });
 }
 
@@ -84,14 +102,14 @@ PyObject* py_zuldor_match_stream(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
   return guarded([&] {
     auto a = bind(MATCH_STREAM_SIG, args, nargs, kwnames);
-    Shared<Pattern> pattern{self};
+    Shared<Compiled> zuldor{self};
     TokenColumn tokens = convert_tokens(a[0], "tokens");
     std::vector<double> times = convert_floats(a[1], "times");
     auto values = convert_opt_values(a[2]);
     bool first_only = opt_flag(a[3], "first_only");
     bool include_tokens = opt_flag(a[4], "include_tokens");
     Stream s = checked_and_interned(std::move(tokens), std::move(times), std::move(values), "tokens");
-    return match_to_py(*pattern, s, first_only, include_tokens);
+    return match_to_py(*zuldor->pattern, s, first_only, include_tokens);
   });
 }
 
@@ -108,7 +126,7 @@ PyObject* py_zuldor_preprocess(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
   return guarded([&] {
     auto a = bind(PREPROCESS_SIG, args, nargs, kwnames);
-    Shared<Pattern> pattern{self};
+    Shared<Compiled> zuldor{self};
     TokenColumn tokens = convert_tokens(a[0], "tokens");
     std::vector<double> times = convert_floats(a[1], "times");
     auto values = convert_opt_values(a[2]);
@@ -124,13 +142,13 @@ PyObject* py_zuldor_match_preprocessed(PyObject* self, PyObject* const* args, Py
                                        PyObject* kwnames) {
   return guarded([&] {
     auto a = bind(MATCH_PREPROCESSED_SIG, args, nargs, kwnames);
-    Shared<Pattern> pattern{self};
+    Shared<Compiled> zuldor{self};
     if (!PyObject_TypeCheck(a[0], preprocessed_stream_type()))
       throw_arg_type_error("stream", cat("expected PreprocessedStream, got '", type_name(a[0]), "'"));
     Shared<Stream> stream{a[0]};
     bool first_only = opt_flag(a[1], "first_only");
     bool include_tokens = opt_flag(a[2], "include_tokens");
-    return match_to_py(*pattern, *stream, first_only, include_tokens);
+    return match_to_py(*zuldor->pattern, *stream, first_only, include_tokens);
   });
 }
 
@@ -201,7 +219,7 @@ PyObject* py_zuldor_match_batch(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames) {
   return guarded([&] {
     auto a = bind(MATCH_BATCH_SIG, args, nargs, kwnames);
-    Shared<Pattern> pattern{self};
+    Shared<Compiled> zuldor{self};
     PyArrayObject* ids_arr = typed_vector(a[0], NPY_UINT32, "token_ids", "uint32");
     PyArrayObject* times_arr = typed_vector(a[1], NPY_FLOAT64, "times", "float64");
     PyArrayObject* offsets_arr = typed_vector(a[2], NPY_INT64, "offsets", "int64");
@@ -219,34 +237,18 @@ PyObject* py_zuldor_match_batch(PyObject* self, PyObject* const* args, Py_ssize_
     if (offsets.empty()) throw ValueError("offsets must have length n_docs + 1");
     value_or_raise(check_stream_lens(ids.size(), "token_ids", times.size(), values_arr != nullptr,
                                      values.size()));
-    Engine engine = value_or_raise(make_engine(*pattern));
-
-    const size_t n_docs = offsets.size() - 1;
-    std::vector<int64_t> m_start(n_docs, -1), m_end(n_docs, -1);
-    std::vector<double> mid(pattern->midstream ? n_docs : 0, std::numeric_limits<double>::quiet_NaN());
-    StreamMatcher matcher(engine);
-    MatchBuffer buffer;  // reused for every document
-    for (size_t k = 0; k < n_docs; ++k) {
-      // Offsets are read as unsigned: a negative one is a huge one, and skips.
-      const auto s = static_cast<uint64_t>(offsets[k]);
-      const auto e = static_cast<uint64_t>(offsets[k + 1]);
-      if (!(s < e && e <= ids.size())) continue;
-      matcher.match(ids.subspan(s, e - s), times.subspan(s, e - s),
-                    values.empty() ? values : values.subspan(s, e - s), true, false, buffer);
-      if (buffer.n_matches() == 0) continue;
-      m_start[k] = buffer.m_start[0];
-      m_end[k] = buffer.m_end[0];
-      if (!pattern->midstream) continue;
-      if (!buffer.mid_scalars.empty())
-        mid[k] = buffer.mid_scalars[0];
-      else if (!buffer.mid_lists.empty())
-        mid[k] = static_cast<double>(buffer.mid_lists[0].size());
+    const MatchProgram& program = program_of(*zuldor->pattern);
+    BatchResult r;
+    {
+      // The arrays are read in place: callers must not write them meanwhile.
+      GilReleased unlocked;
+      r = match_batch(program, ids, times, values, offsets);
     }
     Owned out = made(PyDict_New());
-    check_rc(PyDict_SetItemString(out.get(), "m_start", to_numpy(std::move(m_start)).get()));
-    check_rc(PyDict_SetItemString(out.get(), "m_end", to_numpy(std::move(m_end)).get()));
-    if (pattern->midstream)
-      check_rc(PyDict_SetItemString(out.get(), "mid", to_numpy(std::move(mid)).get()));
+    check_rc(PyDict_SetItemString(out.get(), "m_start", to_numpy(std::move(r.m_start)).get()));
+    check_rc(PyDict_SetItemString(out.get(), "m_end", to_numpy(std::move(r.m_end)).get()));
+    if (zuldor->pattern->pattern().midstream)
+      check_rc(PyDict_SetItemString(out.get(), "mid", to_numpy(std::move(r.mid)).get()));
     return out;
   });
 }
@@ -263,11 +265,11 @@ PyMethodDef ZULDOR_METHODS[] = {
 PyType_Slot ZULDOR_SLOTS[] = {
     {Py_tp_doc, const_cast<char*>("Zuldor(pattern)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(py_zuldor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Pattern>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Compiled>)},
     {Py_tp_methods, ZULDOR_METHODS},
     {0, nullptr},
 };
-PyType_Spec ZULDOR_SPEC = {"zuldcore.Zuldor", sizeof(Wrapper<Pattern>), 0,
+PyType_Spec ZULDOR_SPEC = {"zuldcore.Zuldor", sizeof(Wrapper<Compiled>), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, ZULDOR_SLOTS};
 
 // ---- PreprocessedStream -------------------------------------------------------------------

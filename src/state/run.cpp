@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "state/machine.hpp"
+#include "types/interrupt.hpp"
 
 namespace zuldcore {
 
@@ -73,7 +74,11 @@ class Run {
 
   std::vector<StateInstance> run() {
     const size_t n = times_.size();
-    for (size_t i = 0; i < n; ++i) step(i);
+    InterruptCheck interrupt;
+    for (size_t i = 0; i < n; ++i) {
+      interrupt.tick();
+      step(i);
+    }
     expire_until(n, times_[n - 1]);
     if (cur_) {
       StateInstance done = *cur_;

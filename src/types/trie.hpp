@@ -41,6 +41,14 @@ class Trie {
   std::span<const TrieEdge> edges(TokenId token) const noexcept;
   // Number of edges in the whole trie.
   size_t edge_count() const;
+  // The tokens of the edges that leave this node, in order of creation: the
+  // first tokens of every stored sequence when asked of the root.
+  std::vector<TokenId> first_tokens() const {
+    std::vector<TokenId> out;
+    out.reserve(branches_.size());
+    for (const Branch& b : branches_) out.push_back(b.token);
+    return out;
+  }
 
   // Adds one sequence. Position i is constrained by constraints[i], or Any
   // when `constraints` is shorter; entries past the end of `tokens` are

@@ -61,4 +61,20 @@ inline Rows rows(const MatchBuffer& b) {
   return out;
 }
 
+inline Trie trie_of(std::initializer_list<std::vector<TokenId>> seqs) {
+  Trie t;
+  for (const auto& s : seqs) t.insert_with_vals(s, {});
+  return t;
+}
+
+inline MidstreamCollector midstream(std::initializer_list<std::vector<TokenId>> seqs, CollectorStrategy c,
+                             uint64_t start_after = 0, uint64_t stop_before = 0) {
+  MidstreamCollector m;
+  m.match_trie = trie_of(seqs);
+  m.collector = c;
+  m.start_after = start_after;
+  m.stop_before = stop_before;
+  return m;
+}
+
 }  // namespace engine_fixtures

@@ -300,3 +300,31 @@ TEST(matcher_stream_overload) {
   s.has_values = false;  // values present but not in use: every value is NaN
   CHECK_EQ(match_stream(make_engine(p).value(), s, false, false).n_matches(), size_t{0});
 }
+
+TEST(matcher_batch_documents) {
+  // Documents: [A B], empty, inverted, [X X] (no start token), negative,
+  // past the end, [A X B] with a value; positions are document-relative.
+  Pattern p = pattern({ev(A), ev(B)});
+  Pattern mid = p;
+  mid.midstream = midstream({{X}}, CollectorStrategy::Count, 0b01, 0b10);  // x between a and b
+  const S s = timed({A, B, X, X, A, X, B}, {0, 1, 2, 3, 4, 5, 6}, {0, 0, 0, 0, 0, 0, 0});
+  const std::vector<int64_t> offsets{0, 2, 2, 1, 4, -1, 99, 4, 7};
+  for (const Pattern* q : {&p, &mid}) {
+    const MatchProgram program(make_engine(*q).value());
+    const BatchResult r = match_batch(program, s.tokens, s.times, s.values, offsets);
+    CHECK_EQ(r.m_start, (std::vector<int64_t>{0, -1, -1, -1, -1, -1, -1, 0}));
+    CHECK_EQ(r.m_end, (std::vector<int64_t>{1, -1, -1, -1, -1, -1, -1, 2}));
+    CHECK_EQ(r.mid.size(), q == &mid ? size_t{8} : size_t{0});
+    if (q == &mid) {
+      CHECK_EQ(r.mid[0], 0.0);
+      CHECK_EQ(r.mid[7], 1.0);
+      CHECK(std::isnan(r.mid[1]));
+    }
+    CHECK(program.may_start_in(std::vector<TokenId>{X, A}));
+    CHECK(!program.may_start_in(std::vector<TokenId>{X, B}));
+  }
+  // No documents at all: one offset, or none.
+  const MatchProgram program(make_engine(p).value());
+  CHECK_EQ(match_batch(program, s.tokens, s.times, {}, std::vector<int64_t>{0}).m_start.size(), size_t{0});
+  CHECK_EQ(match_batch(program, s.tokens, s.times, {}, {}).m_start.size(), size_t{0});
+}

@@ -28,7 +28,9 @@ MatchBuffer search(const Pattern& p, const S& s, bool first_only = false, bool e
                    SearchStats* stats = nullptr) {
   const Engine e = make_engine(p).value();
   MatchBuffer b(e.n_elements, true, 16);
-  match_full(e, s.tokens, s.times, s.values, first_only, b, SearchOptions{early_stop, stats});
+  // The plain search (early_stop false) also keeps every partial match.
+  match_full(e, s.tokens, s.times, s.values, first_only, b,
+             SearchOptions{early_stop, stats, true, early_stop});
   return b;
 }
 
@@ -69,12 +71,6 @@ Bounds dt_at_most(double max_dt) {
   b.max_dt = max_dt;
   return b;
 }
-Trie trie_of(std::initializer_list<std::vector<TokenId>> seqs) {
-  Trie t;
-  for (const auto& s : seqs) t.insert_with_vals(s, {});
-  return t;
-}
-
 bool same_f64(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 bool same_f64s(const std::vector<double>& a, const std::vector<double>& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same_f64);
@@ -191,12 +187,12 @@ TEST(search_pattern_max_dt) {
   // The scan for b ends at the first time past 5: it does not look beyond.
   SearchStats stats;
   const S s = timed({A, X, X, X, B}, {0.0, 1.0, 6.0, 7.0, 8.0});
-  search_with(p, s, false, {false, &stats, false});
+  search_with(p, s, false, {false, &stats, false, false});
   CHECK_EQ(stats.positions_scanned, size_t{5 + 2});  // initial scans 0..4, b's scan 1..2
   // Skipping the x positions, which nothing reacts to, visits 0 and 4, then
   // 4 for b's scan, where the time is past 5 as it was at 2.
   SearchStats skipping;
-  CHECK_EQ(search_with(p, s, false, {false, &skipping, true}).n_matches(), size_t{0});
+  CHECK_EQ(search_with(p, s, false, {false, &skipping, true, false}).n_matches(), size_t{0});
   CHECK_EQ(skipping.positions_scanned, size_t{2 + 1});
 }
 
@@ -570,16 +566,6 @@ TEST(search_pattern_collectors) {
   CHECK_EQ(search(s, timed({C, D}, {7, 7})).result_lists, (std::vector<Pairs>{{{C, 7.0}}}));
 }
 
-MidstreamCollector midstream(std::initializer_list<std::vector<TokenId>> seqs, CollectorStrategy c,
-                             uint64_t start_after = 0, uint64_t stop_before = 0) {
-  MidstreamCollector m;
-  m.match_trie = trie_of(seqs);
-  m.collector = c;
-  m.start_after = start_after;
-  m.stop_before = stop_before;
-  return m;
-}
-
 TEST(search_midstream_phase) {
   // Collect x after a (element 0) until c (element 2) is matched.
   Pattern p = pattern({ev(A), ev(B), ev(C)});
@@ -883,11 +869,11 @@ PatternElement random_element(std::mt19937& rng, size_t index) {
   }
 }
 
-TEST(search_early_stop_matches_plain_scan) {
+TEST(search_early_stop_and_pruning_match_plain_scan) {
   std::mt19937 rng(7);
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
   const TokenId alphabet[] = {A, B, C, X};
-  size_t compared = 0, matched = 0;
+  size_t compared = 0, matched = 0, pruned = 0;
   for (int round = 0; round < 6000; ++round) {
     Pattern p;
     const int k = 1 + pick(3);
@@ -916,10 +902,12 @@ TEST(search_early_stop_matches_plain_scan) {
       if (shape != 1) s.values.push_back(pick(3) == 0 ? NaN : pick(3) * 0.5);
     }
     for (bool first_only : {false, true}) {
-      const MatchBuffer fast = search(p, s, first_only, true);
+      SearchStats stats;
+      const MatchBuffer fast = search(p, s, first_only, true, &stats);
       const MatchBuffer plain = search(p, s, first_only, false);
       ++compared;
       matched += plain.n_matches() > 0;
+      pruned += stats.pruned > 0;
       if (!same_buffers(fast, plain)) {
         CHECK(same_buffers(fast, plain));
         std::printf("  round %d: %zu vs %zu matches\n", round, fast.n_matches(), plain.n_matches());
@@ -928,6 +916,7 @@ TEST(search_early_stop_matches_plain_scan) {
     }
   }
   CHECK(matched > compared / 10);  // the comparison is not over empty results only
+  CHECK(pruned > compared / 10);   // nor over searches that drop nothing
 }
 
 // Whether an element tests only fixed tokens, so that scans may skip.
@@ -1009,7 +998,7 @@ TEST(search_skipping_bounds_the_work) {
   Pattern p = pattern({ev(A), ev(B, dt_at_most(3))});
   SearchStats skip, plain;
   const MatchBuffer with = search_with(p, s, false, {true, &skip, true});
-  CHECK(same_buffers(with, search_with(p, s, false, {true, &plain, false})));
+  CHECK(same_buffers(with, search_with(p, s, false, {true, &plain, false, false})));
   CHECK_EQ(with.n_matches(), size_t{20});
   CHECK(skip.positions_scanned <= 100);
   CHECK(plain.positions_scanned > 2000);
@@ -1072,4 +1061,29 @@ TEST(search_early_stop_waits_for_times_to_settle) {
   const S s = timed({A, X, X, B}, {0.0, 5.0, 0.5, 1.0});
   CHECK_EQ(rows(search(p, s)), (Rows{{0, 3}}));
   CHECK_EQ(rows(search(p, s, false, false)), (Rows{{0, 3}}));
+}
+
+TEST(search_pruning_follows_the_output) {
+  // a (with a value test) then b over many a and no b: every partial match
+  // is dead, so the initial scan is dropped before it starts.
+  Event low = ev(A);
+  low.vc = ValueConstraint::range(0.0, 90.0);
+  SearchStats dead;
+  S s = seq(std::vector<TokenId>(20000, A));
+  s.values.assign(20000, 80.0);
+  CHECK_EQ(search(pattern({low, ev(B)}), s, false, true, &dead).n_matches(), size_t{0});
+  CHECK_EQ(dead.scans, size_t{0});
+  // The same unordered, with the missing element last.
+  SearchStats unordered;
+  CHECK_EQ(search(pattern({ev(A), ev(A), ev(A), ev(A), ev(A), ev(A), ev(A), ev(A), ev(B)}, false),
+                  seq(std::vector<TokenId>(14, A)), false, true, &unordered).n_matches(), size_t{0});
+  CHECK_EQ(unordered.scans, size_t{0});
+  // k a's over k + 1 a's: k + 1 matches, found without the 2^k partial
+  // matches of the plain search.
+  std::vector<PatternElement> elements(30, low);
+  S k_plus_one = seq(std::vector<TokenId>(31, A));
+  k_plus_one.values.assign(31, 1.0);
+  SearchStats linear;
+  CHECK_EQ(search(pattern(elements), k_plus_one, false, true, &linear).n_matches(), size_t{31});
+  CHECK(linear.scans < 31 * 31 * 2);
 }

@@ -1,0 +1,90 @@
+"""Work that follows the output: patterns that cannot match, or match only a
+few times, on streams where an unpruned search visits exponentially or
+quadratically many partial matches. Each case here ran for seconds to hours
+before; the results are checked exactly (the model comparisons cover the
+rest). And long calls stop on Ctrl-C."""
+
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import zuldcore
+from zuldcore import Pattern, Zuldor
+
+
+def events(*tokens, value_test=False, **bounds):
+    p = Pattern(**bounds)
+    for t in tokens:
+        p.add_event(t, **({"min_val": 0.0} if value_test else {}))
+    return p
+
+
+def stream(n, token="a"):
+    return [token] * n, np.arange(n, dtype=np.float64), np.ones(n)
+
+
+@pytest.mark.parametrize(
+    "pattern, token, n, first_only",
+    [
+        (events("SBP", "LACTATE", value_test=True), "SBP", 200_000, False),
+        (events("SBP", "LACTATE", value_test=True), "SBP", 200_000, True),
+        (events(*"aaaaa", "never"), "a", 20_000, False),                  # the fast path
+        (events(*"aaaaa", "never", max_dt=1e9), "a", 10_000, True),       # the search
+        (events(*"aaaaaaaa", "never", ordered=False), "a", 1_400, False),
+    ],
+)
+def test_patterns_that_cannot_match(pattern, token, n, first_only):
+    tokens, times, values = stream(n, token)
+    d = Zuldor(pattern).match_stream(tokens, times, values, first_only=first_only)
+    assert len(d["m_start"]) == 0
+
+
+@pytest.mark.parametrize("k", [30, 63, 64])
+@pytest.mark.parametrize("value_test", [False, True])
+def test_k_elements_over_k_plus_one_tokens(k, value_test):
+    tokens, times, values = stream(k + 1)
+    d = Zuldor(events(*["a"] * k, value_test=value_test)).match_stream(tokens, times, values)
+    # Every match leaves out one position, the last match the first one.
+    want = [[p for p in range(k + 1) if p != skip] for skip in range(k, -1, -1)]
+    assert d["el_stream_idx"].tolist() == want
+
+
+def test_a_long_call_stops_on_ctrl_c():
+    # Times run backwards, so no scan may stop early, and b never comes
+    # within its bound: about n^2 / 2 steps with nothing to show for them.
+    code = textwrap.dedent(
+        """
+        import sys, time, numpy as np, zuldcore
+        p = zuldcore.Pattern()
+        p.add_event("a")
+        p.add_event("b", max_dt=-1.0)
+        n = 2_000_000
+        tokens = ["a", "b"] * (n // 2)
+        times = -np.arange(n, dtype=np.float64)
+        z = zuldcore.Zuldor(p)
+        print("ready", flush=True)
+        t0 = time.perf_counter()
+        try:
+            z.match_stream(tokens, times)
+        except KeyboardInterrupt:
+            print(f"interrupted {time.perf_counter() - t0:.3f}", flush=True)
+        """
+    )
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.5)
+        sent = time.perf_counter()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline().strip()
+        waited = time.perf_counter() - sent
+    finally:
+        child.kill()
+        child.wait()
+    assert line.startswith("interrupted"), line
+    assert waited < 30  # noticed within the call, not when it returns (hours later)
