@@ -8,8 +8,12 @@ import inspect
 import math
 import pickle
 import random
+import signal
+import subprocess
 import sys
+import textwrap
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -59,6 +63,9 @@ def pattern(*tokens):
 def one_of_each():
     """A spec of every kind, in tag order, with the dtype of its column."""
     m = machine()
+    near = Pattern()
+    near.add_event("a")
+    near.add_event("b", max_dt=2.0)
     return [
         (A.future_occurrence("fo", "x", 1.0), np.int8),
         (A.past_occurrence("po", ["x", "y"], 1.0), np.int8),
@@ -66,7 +73,7 @@ def one_of_each():
         (A.in_span("is", "x", ("a", "b")), np.int8),
         (A.window_aggregate("wa", "k", 2.0, "max"), np.float64),
         (A.span_aggregate("sa", "k", m.span("s", valid_only=False), "count"), np.float64),
-        (A.future_span_occurrence("fs", pattern("a", "b"), 1.0), np.int8),
+        (A.future_span_occurrence("fs", near, 1.0), np.int8),
         (A.past_span_occurrence("ps", ("a", "b"), 1.0, partial_window=True), np.int8),
         (A.state_label("sl", m), np.int32),
     ]
@@ -463,6 +470,41 @@ class TestAnnotateStream:
             assert list(r) == list(expected)
             for k in expected:
                 np.testing.assert_array_equal(r[k], expected[k])
+
+
+def test_a_long_call_stops_on_ctrl_c():
+    # Thousands of aggregates over a long stream: seconds of evaluation,
+    # all of it without the interpreter lock.
+    code = textwrap.dedent(
+        """
+        import time, numpy as np, zuldcore
+        A = zuldcore.AnnotationSpec
+        n = 200_000
+        tokens = ["k", "a"] * (n // 2)
+        times = np.arange(n, dtype=np.float64)
+        specs = [A.window_aggregate(f"w{i}", "k", float(i), "mean") for i in range(20_000)]
+        print("ready", flush=True)
+        t0 = time.perf_counter()
+        try:
+            zuldcore.annotate_stream(tokens, times, specs, times)
+            print("finished", flush=True)
+        except KeyboardInterrupt:
+            print(f"interrupted {time.perf_counter() - t0:.3f}", flush=True)
+        """
+    )
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.5)
+        sent = time.perf_counter()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline().strip()
+        waited = time.perf_counter() - sent
+    finally:
+        child.kill()
+        child.wait()
+    assert line.startswith("interrupted"), line
+    assert waited < 10
 
 
 # ---------------------------------------------------------------- hostile streams

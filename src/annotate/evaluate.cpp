@@ -7,7 +7,8 @@
 //   - span coverage is a difference array, and span aggregates fill every
 //     position from the last span that covers it, asking a block structure
 //     for each span's aggregate.
-// The cursors rely on times that never decrease; on other times the answers
+// Every loop over positions, points or spans ticks an InterruptCheck, so a
+// long call stops on request. The cursors rely on times that never decrease; on other times the answers
 // are unspecified but every read stays in bounds. Tests: tests/cpp/test_annotate.cpp
 // and tests/test_annotate.py.
 #include <algorithm>
@@ -17,6 +18,7 @@
 
 #include "annotate/annotate.hpp"
 #include "annotate/exact_sum.hpp"
+#include "types/interrupt.hpp"
 
 namespace zuldcore {
 namespace {
@@ -82,7 +84,9 @@ std::vector<int8_t> occurrence_labels(const StreamView& s, std::span<const doubl
   if (n == 0) return out;
   const double t_first = s.times[0], t_last = s.times[n - 1];
   WindowCursor cursor(event_times);
+  InterruptCheck interrupt;
   for (size_t i = 0; i < n; ++i) {
+    interrupt.tick();
     const Window win = window_at(s.times[i], w, forward);
     cursor.seek(win.lo, win.hi);
     if (inside && (*inside)[i])
@@ -114,7 +118,9 @@ std::vector<int8_t> before_event_labels(size_t n, const Points& x, const Points&
   // -1 because an x may still come.
   std::vector<int8_t> out(n, -1);
   size_t e = 0, xi = 0;
+  InterruptCheck interrupt;
   for (const Point& q : y) {
+    interrupt.tick();
     if (q.start >= n) break;
     if (q.start < e) continue;
     while (xi < x.size() && x[xi].start < e) ++xi;
@@ -140,7 +146,9 @@ std::vector<int8_t> in_span_labels(size_t n, const Points& x, const std::vector<
   // Coverage counts by difference arrays: by every span, and by the spans
   // that hold an x.
   std::vector<int64_t> all(n + 1, 0), with_x(n + 1, 0);
+  InterruptCheck interrupt;
   for (const Span& sp : spans) {
+    interrupt.tick();
     if (sp.start >= n || sp.end < sp.start) continue;
     const size_t end = std::min(sp.end, n - 1);
     const size_t xi = first_start_at_or_after(x, sp.start);
@@ -154,6 +162,7 @@ std::vector<int8_t> in_span_labels(size_t n, const Points& x, const std::vector<
   std::vector<int8_t> out(n, -1);
   int64_t depth = 0, depth_x = 0;
   for (size_t j = 0; j < n; ++j) {
+    interrupt.tick();
     depth += all[j];
     depth_x += with_x[j];
     out[j] = depth_x > 0 ? 1 : depth > 0 ? 0 : -1;
@@ -206,8 +215,10 @@ std::vector<double> window_aggregate(const StreamView& s, const Points& k, const
   ExactSum sum;
   int64_t valued = 0;        // non-NaN values in [removed, added)
   size_t added = 0, removed = 0;  // the indices that entered and left the running state
+  InterruptCheck interrupt;
 
   for (size_t i = 0; i < n; ++i) {
+    interrupt.tick();
     const Window win = window_at(s.times[i], spec.window_t, spec.forward);
     cursor.seek(win.lo, win.hi);
     if (spec.agg != AggKind::Count) {
@@ -343,13 +354,16 @@ std::vector<double> span_aggregate_column(size_t n, const Points& k, std::vector
   const RangeAggregator ranges(k, agg);
   std::vector<size_t> next(n + 1);
   for (size_t j = 0; j <= n; ++j) next[j] = j;
+  InterruptCheck interrupt;
   for (auto it = spans.rbegin(); it != spans.rend(); ++it) {
+    interrupt.tick();
     if (it->start >= n || it->end < it->start) continue;
     const size_t end = std::min(it->end, n - 1);
     size_t j = next_free(next, it->start);
     if (j > end) continue;
     const double v = ranges.query(first_start_at_or_after(k, it->start), first_start_at_or_after(k, end + 1));
     for (; j <= end; j = next_free(next, j + 1)) {
+      interrupt.tick();
       out[j] = v;
       next[j] = j + 1;
     }
@@ -387,8 +401,10 @@ Expected<std::vector<int32_t>> state_labels(const StateLabel& spec, PointsCache&
   std::vector<int32_t> out(n, spec.default_state);
   // Invalid instances first, so that a valid one overrides them where they
   // overlap; within each group the later in the run's order wins.
+  InterruptCheck interrupt;
   for (const bool valid : {false, true}) {
     for (const StateInstance& inst : run.value()) {
+      interrupt.tick();
       if (inst.valid != valid || !inst.owns_positions() || inst.start_pos >= n) continue;
       const int32_t label = valid ? static_cast<int32_t>(inst.state) : spec.invalid_label;
       const size_t end = std::min(inst.end_pos, n - 1);

@@ -19,6 +19,7 @@
 #include "lib/streams.hpp"
 #include "lib/token_refs.hpp"
 #include "lib/wrapper.hpp"
+#include "types/interrupt.hpp"
 
 namespace zuldcore {
 namespace {
@@ -421,7 +422,9 @@ PyObject* py_annotate_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       GilReleased unlocked;  // the evaluation reads only C++ values
       PointsCache points(StreamView{s.tokens, s.times,
                                     s.has_values ? std::span<const double>(s.values) : std::span<const double>()});
+      InterruptCheck interrupt;  // for many short specs; long ones tick inside
       for (const Shared<AnnotationSpec>& spec : specs) {
+        interrupt.tick();
         Expected<Column> column = evaluate_annotation(spec->kind, points);
         if (!column) {
           failure = column.message();
