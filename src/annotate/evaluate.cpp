@@ -8,9 +8,9 @@
 //     position from the last span that covers it, asking a block structure
 //     for each span's aggregate.
 // Every loop over positions, points or spans ticks an InterruptCheck, so a
-// long call stops on request. The cursors rely on times that never decrease; on other times the answers
-// are unspecified but every read stays in bounds. Tests: tests/cpp/test_annotate.cpp
-// and tests/test_annotate.py.
+// long call stops on request. The cursors rely on times that never decrease;
+// on other times the answers are unspecified but every read stays in bounds.
+// Tests: tests/cpp/test_annotate.cpp and tests/test_annotate.py.
 #include <algorithm>
 #include <bit>
 #include <limits>
