@@ -262,6 +262,15 @@ struct Searcher::Impl {
   void scan(StackEntry& e, const Run& run);
   bool may_match_at(size_t element, const Run& run, size_t q, size_t& length) const;
   void compute_reach(const Run& run);
+  // Whether reach_ may be used now: computed once the run's work exceeds
+  // its budget.
+  bool reach_ready(const Run& run) {
+    if (!reach_ready_ && stats_.scans + stats_.positions_scanned >= reach_budget_) {
+      compute_reach(run);
+      reach_ready_ = true;
+    }
+    return reach_ready_;
+  }
   bool feasible(uint64_t matched, size_t scan_pos) const;
   size_t scan_limit(uint64_t unmatched) const;
   void branch(StackEntry& e, size_t p, double t, TokenId tok, std::span<const Hit> hits, bool resume);
@@ -280,6 +289,8 @@ struct Searcher::Impl {
   // Unordered: the last position at which element i can match at all.
   // NO_POS where there is none.
   std::array<size_t, 64> reach_{};
+  bool reach_ready_ = false;
+  size_t reach_budget_ = NO_POS;
 
   // Scratch, kept between runs.
   std::vector<StackEntry> stack_;
@@ -432,7 +443,11 @@ void Searcher::Impl::run(std::span<const TokenId> tokens, std::span<const double
   stats_ = {};
   stack_.clear();
   arena_.clear();
-  if (r.prune) compute_reach(r);
+  // Pruning starts once the search has done about twice the stream's length
+  // in work: a search that finishes sooner never pays for the tables, and
+  // one that would not finish soon pays one pass over the stream.
+  reach_ready_ = false;
+  reach_budget_ = !r.prune ? NO_POS : options.prune_at_once ? 0 : 2 * n + 64;
 
   StackEntry initial;
   initial.mid = initial_result(tables.mid_strategy_);
@@ -472,6 +487,10 @@ void Searcher::Impl::run(std::span<const TokenId> tokens, std::span<const double
 bool Searcher::Impl::may_match_at(size_t i, const Run& run, size_t q, size_t& length) const {
   length = 1;
   const double v = run.values.empty() ? NaN : run.values[q];
+  if (tables.kind_[i] == K_EVENT) {
+    const auto& e = std::get<Event>(tables.pattern_.elements[i]);
+    return run.tokens[q] == e.token && e.vc.passes(v);
+  }
   if (tables.kind_[i] == K_DYNAMIC_EVENT) return std::get<DynamicEvent>(tables.pattern_.elements[i]).vc.passes(v);
   if ((tables.anywhere_mask_ & bit(i)) != 0) return true;
   if (tables.kind_[i] == K_EVENT_SEQ) {
@@ -627,7 +646,8 @@ void Searcher::Impl::scan(StackEntry& e, const Run& run) {
       resolved_.push_back({static_cast<uint8_t>(i), rule});
   });
 
-  if (run.prune && !feasible(e.matched, e.scan_pos)) {
+  const bool prune = run.prune && reach_ready(run);
+  if (prune && !feasible(e.matched, e.scan_pos)) {
     ++stats_.pruned;
     arena_.release(e.path);
     return;
@@ -637,7 +657,7 @@ void Searcher::Impl::scan(StackEntry& e, const Run& run) {
     arena_.release(e.path);
     return;
   }
-  const size_t limit = run.prune ? scan_limit(unmatched) : NO_POS;
+  const size_t limit = prune ? scan_limit(unmatched) : NO_POS;
 
   const double prev = e.prev_time;
   const double r = has_prev ? prev : -INF;  // reference time of DynamicTimeEvent windows
@@ -760,7 +780,7 @@ void Searcher::Impl::scan(StackEntry& e, const Run& run) {
     if (n_hits == 0) continue;
     bool resume = false;  // whether a hit element may be tried later: the scan then continues
     for (size_t h = 0; h < n_hits; ++h) resume = resume || (tables.backtrackable_mask_ & bit(hits[h].element)) != 0;
-    if (run.prune) {
+    if (prune) {
       // Extensions that cannot complete are dropped; the scan still ends at
       // p, as it would have with them, and the continuation keeps its place.
       size_t kept = 0;

@@ -57,6 +57,10 @@ struct SearchOptions {
   // so the judgement only ever drops what is dead). The matches are the same
   // either way; false keeps every partial match so that tests can compare.
   bool prune = true;
+  // Pruning normally starts only once the search has done about twice the
+  // stream's length in work, so that searches that end sooner never pay for
+  // it; true starts it at once (tests exercise it on small streams so).
+  bool prune_at_once = false;
 };
 
 // The tables the search derives from one engine's pattern, built once and

@@ -10,6 +10,7 @@
 #endif
 #include <numpy/arrayobject.h>
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -55,7 +56,51 @@ Owned to_numpy(std::vector<T>&& column) {
   return array;
 }
 
+// Arrays over the columns of one C++ value (a whole result buffer), without
+// copying: the value moves into one capsule that every array keeps alive as
+// its base, so a result of many columns costs one owner, not one per column.
+template <class Owner>
+class SharedColumns {
+ public:
+  explicit SharedColumns(Owner&& value) {
+    ensure_numpy();
+    auto owner = std::make_unique<Owner>(std::move(value));
+    value_ = owner.get();
+    capsule_ = made(PyCapsule_New(owner.get(), COLUMN_CAPSULE, &free_owner));
+    owner.release();  // the capsule owns the value now
+  }
+  Owner& value() noexcept { return *value_; }
+
+  // A one-dimensional array over `column`, which must belong to value().
+  template <class T>
+  Owned array(std::vector<T>& column) {
+    static_assert(NPY_TYPE_OF<T> != 0);
+    if (column.capacity() == 0) column.reserve(1);  // NumPy wants a valid pointer
+    npy_intp n = static_cast<npy_intp>(column.size());
+    Owned array = made(PyArray_SimpleNewFromData(1, &n, NPY_TYPE_OF<T>, column.data()));
+    check_rc(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
+                                   Owned::borrow(capsule_.get()).release()));  // steals
+    return array;
+  }
+
+ private:
+  static void free_owner(PyObject* capsule) noexcept {
+    delete static_cast<Owner*>(PyCapsule_GetPointer(capsule, COLUMN_CAPSULE));
+  }
+  Owner* value_ = nullptr;
+  Owned capsule_;
+};
+
 // A row-major (rows, cols) view of a 1-D array; the view keeps the array alive.
 Owned reshape_2d(Owned array, npy_intp rows, npy_intp cols);
+
+// A row-major (rows, cols) view of a one-dimensional array of the column,
+// which holds rows * cols entries; the view keeps that array alive as its base.
+template <class T>
+Owned to_numpy_2d(std::vector<T>&& column, npy_intp rows, npy_intp cols) {
+  ZC_ENSURE(column.size() == static_cast<size_t>(rows) * static_cast<size_t>(cols), "a column of ",
+            column.size(), " entries for ", rows, " rows of ", cols);
+  return reshape_2d(to_numpy(std::move(column)), rows, cols);
+}
 
 }  // namespace zuldcore

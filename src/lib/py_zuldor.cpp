@@ -20,9 +20,41 @@ PyTypeObject* zuldor = nullptr;
 PyTypeObject* preprocessed = nullptr;
 
 // A Zuldor holds its pattern compiled once, shared by every call (and every
-// thread) that matches with it.
+// thread) that matches with it, and the scratch space of finished calls for
+// the next ones to reuse. The pool is touched only with the interpreter lock
+// held; a call takes a matcher out, runs it without the lock, and puts it
+// back.
 struct Compiled {
   std::shared_ptr<const CompiledPattern> pattern;
+  std::unique_ptr<std::vector<std::unique_ptr<StreamMatcher>>> idle =
+      std::make_unique<std::vector<std::unique_ptr<StreamMatcher>>>();
+};
+
+// The most matchers a Zuldor keeps between calls (about one per thread that
+// uses it at once); more are made when needed and freed after use.
+constexpr size_t IDLE_MATCHERS = 8;
+
+// A matcher of the Zuldor's pool for one call, returned on destruction.
+class PooledMatcher {
+ public:
+  PooledMatcher(const Compiled& owner, const MatchProgram& program) : idle_(*owner.idle) {
+    if (idle_.empty()) {
+      matcher_ = std::make_unique<StreamMatcher>(program);
+    } else {
+      matcher_ = std::move(idle_.back());
+      idle_.pop_back();
+    }
+  }
+  ~PooledMatcher() {
+    if (idle_.size() < IDLE_MATCHERS) idle_.push_back(std::move(matcher_));
+  }
+  PooledMatcher(const PooledMatcher&) = delete;
+  PooledMatcher& operator=(const PooledMatcher&) = delete;
+  StreamMatcher& operator*() const noexcept { return *matcher_; }
+
+ private:
+  std::vector<std::unique_ptr<StreamMatcher>>& idle_;
+  std::unique_ptr<StreamMatcher> matcher_;
 };
 
 std::optional<CollectorStrategy> midstream_strategy(const Pattern& p) {
@@ -39,14 +71,16 @@ const MatchProgram& program_of(const CompiledPattern& c) {
 
 // Runs the engine over one whole stream, without the interpreter lock, and
 // builds the result dictionary.
-Owned match_to_py(const CompiledPattern& compiled, const Stream& s, bool first_only, bool include_tokens) {
+Owned match_to_py(const Compiled& zuldor, const Stream& s, bool first_only, bool include_tokens) {
+  const CompiledPattern& compiled = *zuldor.pattern;
   const MatchProgram& program = program_of(compiled);
   MatchBuffer buffer;
   {
+    PooledMatcher matcher(zuldor, program);
     GilReleased unlocked;
-    StreamMatcher(program).match(s.tokens, s.times,
-                                 s.has_values ? std::span<const double>(s.values) : std::span<const double>(),
-                                 first_only, include_tokens, buffer);
+    (*matcher).match(s.tokens, s.times,
+                     s.has_values ? std::span<const double>(s.values) : std::span<const double>(),
+                     first_only, include_tokens, buffer);
   }
   const Pattern& pattern = compiled.pattern();
   return buf_to_py(std::move(buffer), pattern.collector, midstream_strategy(pattern));
@@ -109,7 +143,7 @@ PyObject* py_zuldor_match_stream(PyObject* self, PyObject* const* args, Py_ssize
     bool first_only = opt_flag(a[3], "first_only");
     bool include_tokens = opt_flag(a[4], "include_tokens");
     Stream s = checked_and_interned(std::move(tokens), std::move(times), std::move(values), "tokens");
-    return match_to_py(*zuldor->pattern, s, first_only, include_tokens);
+    return match_to_py(*zuldor, s, first_only, include_tokens);
   });
 }
 
@@ -148,7 +182,7 @@ PyObject* py_zuldor_match_preprocessed(PyObject* self, PyObject* const* args, Py
     Shared<Stream> stream{a[0]};
     bool first_only = opt_flag(a[1], "first_only");
     bool include_tokens = opt_flag(a[2], "include_tokens");
-    return match_to_py(*zuldor->pattern, *stream, first_only, include_tokens);
+    return match_to_py(*zuldor, *stream, first_only, include_tokens);
   });
 }
 

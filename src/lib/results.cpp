@@ -114,8 +114,21 @@ Owned el_tokens_to_py(const MatchBuffer& buf, size_t n_matches) {
   return rows;
 }
 
-void put(const Owned& dict, const char* key, const Owned& value) {
-  check_rc(PyDict_SetItemString(dict.get(), key, value.get()));
+// The result dictionary's keys, made once and kept for the process:
+// building and hashing nine strings per call is a visible share of a small
+// call's cost.
+enum Key { M_START, M_END, T_START, T_END, EL_STREAM_IDX, EL_TIMES, EL_TOKENS, RESULT, MID_RESULT, N_KEYS };
+constexpr const char* KEY_TEXT[N_KEYS] = {"m_start",  "m_end",     "t_start", "t_end",     "el_stream_idx",
+                                          "el_times", "el_tokens", "result",  "mid_result"};
+
+PyObject* key(Key k) {
+  static PyObject* keys[N_KEYS] = {};
+  if (keys[k] == nullptr) keys[k] = check(PyUnicode_InternFromString(KEY_TEXT[k])).release();  // kept
+  return keys[k];
+}
+
+void put(const Owned& dict, Key k, const Owned& value) {
+  check_rc(PyDict_SetItem(dict.get(), key(k), value.get()));
 }
 
 }  // namespace
@@ -125,18 +138,25 @@ Owned buf_to_py(MatchBuffer&& buf, CollectorStrategy collector, std::optional<Co
   const auto rows = static_cast<npy_intp>(n_matches);
   const auto cols = static_cast<npy_intp>(buf.n_elements);
   Owned out = made(PyDict_New());
-  put(out, "m_start", to_numpy(std::move(buf.m_start)));
-  put(out, "m_end", to_numpy(std::move(buf.m_end)));
-  put(out, "t_start", to_numpy(std::move(buf.t_start)));
-  put(out, "t_end", to_numpy(std::move(buf.t_end)));
-  put(out, "el_stream_idx", reshape_2d(to_numpy(std::move(buf.el_stream_idx)), rows, cols));
-  put(out, "el_times", reshape_2d(to_numpy(std::move(buf.el_times)), rows, cols));
-  if (buf.include_tokens) put(out, "el_tokens", el_tokens_to_py(buf, n_matches));
-  put(out, "result", collector_to_py(collector, std::move(buf.result_scalars), std::move(buf.result_lists)));
+  SharedColumns<MatchBuffer> columns(std::move(buf));
+  MatchBuffer& b = columns.value();
+  put(out, M_START, columns.array(b.m_start));
+  put(out, M_END, columns.array(b.m_end));
+  put(out, T_START, columns.array(b.t_start));
+  put(out, T_END, columns.array(b.t_end));
+  put(out, EL_STREAM_IDX, reshape_2d(columns.array(b.el_stream_idx), rows, cols));
+  put(out, EL_TIMES, reshape_2d(columns.array(b.el_times), rows, cols));
+  if (b.include_tokens) {
+    put(out, EL_TOKENS, el_tokens_to_py(b, n_matches));
+    // The arrays keep the buffer alive; what they do not show is freed now.
+    std::vector<TokenId>().swap(b.el_tokens);
+    std::vector<uint32_t>().swap(b.el_token_counts);
+  }
+  put(out, RESULT, collector_to_py(collector, std::move(b.result_scalars), std::move(b.result_lists)));
   if (midstream)
-    put(out, "mid_result", collector_to_py(*midstream, std::move(buf.mid_scalars), std::move(buf.mid_lists)));
+    put(out, MID_RESULT, collector_to_py(*midstream, std::move(b.mid_scalars), std::move(b.mid_lists)));
   else
-    put(out, "mid_result", Owned::borrow(Py_None));
+    put(out, MID_RESULT, Owned::borrow(Py_None));
   return out;
 }
 

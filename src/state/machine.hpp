@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -122,18 +123,19 @@ class TriggerTable {
   // 64)" or a hit beyond the stream.
   static Expected<TriggerTable> build(const StateMachineDecl& decl, PointsCache& points);
 
-  // Whether trigger k fires at position i, as a bit test.
-  bool may_fire(uint32_t k, size_t i) const noexcept { return (mask_[i] >> k) & 1u; }
   // The hit of trigger k at position i, advancing its forward-only cursor;
   // positions must be asked for in non-decreasing order.
   const TriggerHit* fires_at(uint32_t k, size_t i);
+  // The first position at or after i at which any trigger fires, or
+  // NO_FIRING; moves every cursor to its first hit at or after i. With it
+  // the run visits only the positions where something can happen.
+  size_t next_firing(size_t i);
+  static constexpr size_t NO_FIRING = SIZE_MAX;
   // The first hit of trigger k at or after position `pos`, by binary search.
   const TriggerHit* first_hit_from(uint32_t k, size_t pos) const;
-  uint64_t mask(size_t i) const noexcept { return mask_[i]; }
 
  private:
-  std::vector<uint64_t> mask_;
-  std::vector<std::vector<TriggerHit>> hits_;
+  std::vector<std::vector<TriggerHit>> hits_;  // per trigger, sorted by pos
   std::vector<size_t> cursors_;
 };
 

@@ -28,19 +28,27 @@ Expected<TriggerTable> TriggerTable::build(const StateMachineDecl& decl, PointsC
     }
     // Points are sorted by start; with anchor end, occurrences of different
     // lengths can reach their ends out of that order.
-    std::stable_sort(hits.begin(), hits.end(),
-                     [](const TriggerHit& a, const TriggerHit& b) { return a.pos < b.pos; });
+    auto by_pos = [](const TriggerHit& a, const TriggerHit& b) { return a.pos < b.pos; };
+    if (!std::is_sorted(hits.begin(), hits.end(), by_pos)) std::stable_sort(hits.begin(), hits.end(), by_pos);
   }
   if (decl.triggers.size() > MAX_TRIGGERS)
     return fail(cat("Too many distinct triggers: ", decl.triggers.size(), " (maximum ", MAX_TRIGGERS, ")"));
-  table.mask_.assign(n, 0);
   for (size_t k = 0; k < table.hits_.size(); ++k)
-    for (const TriggerHit& h : table.hits_[k]) {
-      if (h.pos >= n) return fail(cat("Trigger ", k, " fires at position ", h.pos, " beyond stream length ", n));
-      table.mask_[h.pos] |= uint64_t{1} << k;
-    }
+    if (const TriggerHit* beyond = table.first_hit_from(static_cast<uint32_t>(k), n))
+      return fail(cat("Trigger ", k, " fires at position ", beyond->pos, " beyond stream length ", n));
   table.cursors_.assign(table.hits_.size(), 0);
   return table;
+}
+
+size_t TriggerTable::next_firing(size_t i) {
+  size_t next = NO_FIRING;
+  for (size_t k = 0; k < hits_.size(); ++k) {
+    const std::vector<TriggerHit>& hits = hits_[k];
+    size_t& c = cursors_[k];
+    while (c < hits.size() && hits[c].pos < i) ++c;
+    if (c < hits.size()) next = std::min(next, hits[c].pos);
+  }
+  return next;
 }
 
 const TriggerHit* TriggerTable::fires_at(uint32_t k, size_t i) {
@@ -74,10 +82,29 @@ class Run {
 
   std::vector<StateInstance> run() {
     const size_t n = times_.size();
+    // Positions where no trigger fires can only expire the open instance
+    // and, under the any_event gap anchor, move its clock; with no instance
+    // open they are skipped.
     InterruptCheck interrupt;
+    size_t next = table_.next_firing(0);
     for (size_t i = 0; i < n; ++i) {
       interrupt.tick();
-      step(i);
+      if (i == next) {
+        step(i);
+        next = table_.next_firing(i + 1);
+        continue;
+      }
+      if (!cur_) {
+        if (next == TriggerTable::NO_FIRING) break;
+        i = next - 1;
+        continue;
+      }
+      const double t_now = times_[i];
+      if (t_now > deadline_) expire_until(i, t_now);
+      if (!cur_) continue;
+      const StateDef& d = def(cur_->state);
+      if (d.gap_anchor == GapAnchor::AnyEvent) anchor_time_ = t_now;
+      deadline_ = anchor_time_ + d.max_gap;
     }
     expire_until(n, times_[n - 1]);
     if (cur_) {
@@ -88,10 +115,13 @@ class Run {
       closed_.push_back(done);
       cur_.reset();
     }
-    std::stable_sort(closed_.begin(), closed_.end(), [](const StateInstance& a, const StateInstance& b) {
+    auto in_order = [](const StateInstance& a, const StateInstance& b) {
       if (a.start_pos != b.start_pos) return a.start_pos < b.start_pos;
       return total_order_key(a.t_start) < total_order_key(b.t_start);
-    });
+    };
+    // Usually closed in start order already; the sort is stable either way.
+    if (!std::is_sorted(closed_.begin(), closed_.end(), in_order))
+      std::stable_sort(closed_.begin(), closed_.end(), in_order);
     for (StateInstance& inst : closed_) check_validity(inst);
     return std::move(closed_);
   }
@@ -100,13 +130,11 @@ class Run {
   const StateDef& def(uint32_t state) const { return decl_.states[state - 1]; }
 
   // The hit of trigger k at position i, if it fires there.
-  const TriggerHit* fires(uint32_t k, size_t i) {
-    return table_.may_fire(k, i) ? table_.fires_at(k, i) : nullptr;
-  }
+  const TriggerHit* fires(uint32_t k, size_t i) { return table_.fires_at(k, i); }
 
   void step(size_t i) {
     const double t_now = times_[i];
-    expire_until(i, t_now);
+    if (t_now > deadline_) expire_until(i, t_now);
 
     const uint32_t cur_state = cur_ ? cur_->state : 0;
     const EntryRule* rule = nullptr;

@@ -28,9 +28,10 @@ MatchBuffer search(const Pattern& p, const S& s, bool first_only = false, bool e
                    SearchStats* stats = nullptr) {
   const Engine e = make_engine(p).value();
   MatchBuffer b(e.n_elements, true, 16);
-  // The plain search (early_stop false) also keeps every partial match.
+  // The plain search (early_stop false) also keeps every partial match; the
+  // other prunes from the start.
   match_full(e, s.tokens, s.times, s.values, first_only, b,
-             SearchOptions{early_stop, stats, true, early_stop});
+             SearchOptions{early_stop, stats, true, early_stop, early_stop});
   return b;
 }
 
@@ -1086,4 +1087,11 @@ TEST(search_pruning_follows_the_output) {
   SearchStats linear;
   CHECK_EQ(search(pattern(elements), k_plus_one, false, true, &linear).n_matches(), size_t{31});
   CHECK(linear.scans < 31 * 31 * 2);
+  // By default pruning waits until the work reaches about twice the
+  // stream's length; the dead search above then stops there.
+  SearchStats late;
+  SearchOptions lazy;
+  lazy.stats = &late;
+  CHECK_EQ(search_with(pattern({low, ev(B)}), s, false, lazy).n_matches(), size_t{0});
+  CHECK(late.scans + late.positions_scanned < 4 * 20000);  // not the 2 * 10^8 of the plain search
 }
