@@ -182,6 +182,18 @@ int64_t arg_i64(PyObject* obj, const char* name) {
   return v;
 }
 
+int32_t arg_i32(PyObject* obj, const char* name) {
+  Owned i = as_index(obj, name);
+  long long v = PyLong_AsLongLong(i.get());
+  if (v == -1 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) out_of_range(name, "a signed 32-bit integer");
+    throw PyErrSet{};
+  }
+  if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max())
+    out_of_range(name, "a signed 32-bit integer");
+  return static_cast<int32_t>(v);
+}
+
 bool is_sequence(PyObject* obj) {
   if (PyList_Check(obj) || PyTuple_Check(obj)) return true;
   if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) || PyDict_Check(obj))

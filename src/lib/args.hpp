@@ -68,6 +68,7 @@ std::string_view arg_str(PyObject* obj, const char* name);  // view into obj's U
 uint32_t arg_u32(PyObject* obj, const char* name);          // integer protocol; OverflowError
 uint64_t arg_u64(PyObject* obj, const char* name);
 int64_t arg_i64(PyObject* obj, const char* name);
+int32_t arg_i32(PyObject* obj, const char* name);           // integer protocol; OverflowError
 std::optional<double> arg_opt_f64(PyObject* obj, const char* name);  // None (or absent) -> empty
 
 // Sequences (the sequence protocol; a bare str is refused with

@@ -1,42 +1,449 @@
-// AnnotationSpec and annotate_stream: the annotation's Python faces.
+// AnnotationSpec and annotate_stream: the annotation's Python faces. The nine
+// static constructors convert their arguments in a fixed order into token
+// references, span references or a machine snapshot, so a spec is complete and
+// immutable once made; annotate_stream evaluates specs with src/annotate,
+// without the interpreter lock, and hands each column to NumPy.
+#include <deque>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "annotate/annotate.hpp"
 #include "lib/args.hpp"
 #include "lib/guard.hpp"
 #include "lib/module.hpp"
+#include "lib/numpy.hpp"
+#include "lib/py_pattern.hpp"
+#include "lib/py_state.hpp"
 #include "lib/streams.hpp"
+#include "lib/token_refs.hpp"
 #include "lib/wrapper.hpp"
+#include "types/interrupt.hpp"
 
 namespace zuldcore {
 namespace {
 
+PyTypeObject* annotation_spec = nullptr;
+
+Owned new_spec(std::string name, AnnotKind kind) {
+  return wrap(annotation_spec_type(), AnnotationSpec{std::move(name), std::move(kind)});
+}
+
+std::string name_arg(PyObject* obj) { return std::string(arg_str(obj, "name")); }
+
+bool flag_or(PyObject* obj, const char* name, bool fallback) { return obj ? arg_bool(obj, name) : fallback; }
+
+// A Pattern (deep-copied), a StateSpan (its snapshot shared) or a tuple of
+// exactly two str (start token, end token). Anything else, a list of two
+// str included, is refused.
+SpanRef parse_span_ref(PyObject* obj) {
+  if (is_pattern(obj)) return SpanRef{SpanRef::PatternForm{pattern_copy(obj)}};
+  if (is_state_span(obj)) return SpanRef{state_span_ref(obj)};
+  if (PyTuple_Check(obj) && PyTuple_GET_SIZE(obj) == 2) {
+    PyObject* start = PyTuple_GET_ITEM(obj, 0);
+    PyObject* end = PyTuple_GET_ITEM(obj, 1);
+    if (PyUnicode_Check(start) && PyUnicode_Check(end))
+      return SpanRef{SpanRef::TokenPair{std::string(arg_str(start, "span")), std::string(arg_str(end, "span"))}};
+  }
+  throw TypeError("Expected Pattern or (str, str) tuple for span argument");
+}
+
+// ---- occurrence in a time window ----------------------------------------------------------
+
+constexpr Signature<4> FUTURE_OCCURRENCE_SIG{
+    "future_occurrence", {{{"name", true}, {"x", true}, {"window_t", true}, {"partial_window", false}}}};
+constexpr Signature<4> PAST_OCCURRENCE_SIG{
+    "past_occurrence", {{{"name", true}, {"x", true}, {"window_t", true}, {"partial_window", false}}}};
+
+PyDoc_STRVAR(FUTURE_OCCURRENCE_DOC,
+             "future_occurrence(name, x, window_t, partial_window=False)\n--\n\n"
+             "For each position i, label whether X fires within [time[i], time[i]+window_t].\n"
+             "\n"
+             "x may be str | list[str] | list[list[str]] | Pattern; an occurrence fires at the\n"
+             "time of its first event. Both ends of the window are inclusive.\n"
+             "\n"
+             "Column: int8, one label per position:\n"
+             "\n"
+             "-  1: X fires within the window\n"
+             "-  0: X does not fire within the window\n"
+             "- -1: not available: the window reaches past the last time of the stream\n"
+             "  (time[i]+window_t > time[-1]) and partial_window is False");
+
+PyDoc_STRVAR(PAST_OCCURRENCE_DOC,
+             "past_occurrence(name, x, window_t, partial_window=False)\n--\n\n"
+             "For each position i, label whether X fired within [time[i]-window_t, time[i]].\n"
+             "\n"
+             "x may be str | list[str] | list[list[str]] | Pattern; an occurrence fires at the\n"
+             "time of its first event. Both ends of the window are inclusive.\n"
+             "\n"
+             "Column: int8, one label per position:\n"
+             "\n"
+             "-  1: X fired within the window\n"
+             "-  0: X did not fire within the window\n"
+             "- -1: not available: the window reaches before the first time of the stream\n"
+             "  (time[i]-window_t < time[0]) and partial_window is False");
+
+template <class Kind, size_t N>
+Owned occurrence_spec(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = bind(sig, args, nargs, kwnames);
+  std::string name = name_arg(a[0]);
+  const double window_t = arg_f64(a[2], "window_t");
+  const bool partial_window = flag_or(a[3], "partial_window", false);
+  TokenRef x = parse_token_ref(a[1], "x");
+  return new_spec(std::move(name), Kind{std::move(x), window_t, partial_window});
+}
+
+PyObject* py_spec_future_occurrence(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return occurrence_spec<FutureOccurrence>(FUTURE_OCCURRENCE_SIG, args, nargs, kwnames); });
+}
+
+PyObject* py_spec_past_occurrence(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return occurrence_spec<PastOccurrence>(PAST_OCCURRENCE_SIG, args, nargs, kwnames); });
+}
+
+// ---- epochs -------------------------------------------------------------------------------
+
+constexpr Signature<4> BEFORE_EVENT_SIG{
+    "before_event", {{{"name", true}, {"x", true}, {"y", true}, {"reset", false}}}};
+
+PyDoc_STRVAR(BEFORE_EVENT_DOC,
+             "before_event(name, x, y, reset=True)\n--\n\n"
+             "Label each Y-delimited epoch by whether X occurs anywhere inside it.\n"
+             "\n"
+             "x and y may be str | list[str] | list[list[str]] | Pattern; an occurrence is at\n"
+             "the position of its first event.\n"
+             "\n"
+             "With reset=True, every Y closes an epoch that runs from the position after the\n"
+             "previous Y (or the start of the stream) up to and including the Y itself. The\n"
+             "positions after the last Y form a trailing epoch. With reset=False the whole\n"
+             "stream is one epoch, labelled by whether X first occurs no later than Y.\n"
+             "\n"
+             "Column: int8, the same label at every position of an epoch:\n"
+             "\n"
+             "-  1: X occurs in the epoch (reset=False: X occurs, and Y never occurs or not\n"
+             "  before X's first occurrence)\n"
+             "-  0: X does not occur in the epoch (reset=False: Y occurs before X, or only Y\n"
+             "  occurs)\n"
+             "- -1: not known yet: a trailing epoch without X, where X may still come\n"
+             "  (reset=False: neither X nor Y occurs)");
+
+PyObject* py_spec_before_event(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    auto a = bind(BEFORE_EVENT_SIG, args, nargs, kwnames);
+    std::string name = name_arg(a[0]);
+    const bool reset = flag_or(a[3], "reset", true);
+    TokenRef x = parse_token_ref(a[1], "x");
+    TokenRef y = parse_token_ref(a[2], "y");
+    return new_spec(std::move(name), BeforeEvent{std::move(x), std::move(y), reset});
+  });
+}
+
+// ---- spans --------------------------------------------------------------------------------
+
+constexpr Signature<3> IN_SPAN_SIG{"in_span", {{{"name", true}, {"x", true}, {"span", true}}}};
+
+PyDoc_STRVAR(IN_SPAN_DOC,
+             "in_span(name, x, span)\n--\n\n"
+             "For each position i, label whether it is in a span that also contains X.\n"
+             "\n"
+             "x may be str | list[str] | list[list[str]] | Pattern. span is a Pattern (each\n"
+             "match is a span, from its first to its last event) or a (start_token, end_token)\n"
+             "string tuple (each start token up to the first end token after it). Spans\n"
+             "include both ends; a span contains X when an occurrence of X starts inside it.\n"
+             "\n"
+             "Column: int8, one label per position:\n"
+             "\n"
+             "-  1: inside a span that contains X (any of them, where spans overlap)\n"
+             "-  0: inside spans, none of which contains X\n"
+             "- -1: outside every span");
+
+PyObject* py_spec_in_span(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    auto a = bind(IN_SPAN_SIG, args, nargs, kwnames);
+    std::string name = name_arg(a[0]);
+    SpanRef span = parse_span_ref(a[2]);
+    TokenRef x = parse_token_ref(a[1], "x");
+    return new_spec(std::move(name), InSpan{std::move(x), std::move(span)});
+  });
+}
+
+constexpr Signature<4> FUTURE_SPAN_OCCURRENCE_SIG{
+    "future_span_occurrence",
+    {{{"name", true}, {"span", true}, {"window_t", true}, {"partial_window", false}}}};
+constexpr Signature<4> PAST_SPAN_OCCURRENCE_SIG{
+    "past_span_occurrence", {{{"name", true}, {"span", true}, {"window_t", true}, {"partial_window", false}}}};
+
+PyDoc_STRVAR(FUTURE_SPAN_OCCURRENCE_DOC,
+             "future_span_occurrence(name, span, window_t, partial_window=False)\n--\n\n"
+             "For each position i, label whether a span event occurs within [time[i], "
+             "time[i]+window_t].\n"
+             "\n"
+             "span is a Pattern (each match is a span, from its first to its last event) or a\n"
+             "(start_token, end_token) string tuple (each start token up to the first end\n"
+             "token after it). A span event is the start of a span, at the time of its first\n"
+             "position. Both ends of the window are inclusive.\n"
+             "\n"
+             "Column: int8, one label per position:\n"
+             "\n"
+             "-  2: the position is inside a span (whatever the window)\n"
+             "-  1: a span starts within the window\n"
+             "-  0: no span starts within the window\n"
+             "- -1: not available: the window reaches past the last time of the stream\n"
+             "  (time[i]+window_t > time[-1]) and partial_window is False");
+
+PyDoc_STRVAR(PAST_SPAN_OCCURRENCE_DOC,
+             "past_span_occurrence(name, span, window_t, partial_window=False)\n--\n\n"
+             "For each position i, label whether a span event occurred within "
+             "[time[i]-window_t, time[i]].\n"
+             "\n"
+             "span is a Pattern (each match is a span, from its first to its last event) or a\n"
+             "(start_token, end_token) string tuple (each start token up to the first end\n"
+             "token after it). A span event is the start of a span, at the time of its first\n"
+             "position. Both ends of the window are inclusive.\n"
+             "\n"
+             "Column: int8, one label per position:\n"
+             "\n"
+             "-  2: the position is inside a span (whatever the window)\n"
+             "-  1: a span started within the window\n"
+             "-  0: no span started within the window\n"
+             "- -1: not available: the window reaches before the first time of the stream\n"
+             "  (time[i]-window_t < time[0]) and partial_window is False");
+
+template <class Kind, size_t N>
+Owned span_occurrence_spec(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  auto a = bind(sig, args, nargs, kwnames);
+  std::string name = name_arg(a[0]);
+  const double window_t = arg_f64(a[2], "window_t");
+  const bool partial_window = flag_or(a[3], "partial_window", false);
+  SpanRef span = parse_span_ref(a[1]);
+  return new_spec(std::move(name), Kind{std::move(span), window_t, partial_window});
+}
+
+PyObject* py_spec_future_span_occurrence(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  return guarded([&] {
+    return span_occurrence_spec<FutureSpanOccurrence>(FUTURE_SPAN_OCCURRENCE_SIG, args, nargs, kwnames);
+  });
+}
+
+PyObject* py_spec_past_span_occurrence(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return guarded([&] {
+    return span_occurrence_spec<PastSpanOccurrence>(PAST_SPAN_OCCURRENCE_SIG, args, nargs, kwnames);
+  });
+}
+
+// ---- aggregates ---------------------------------------------------------------------------
+
+constexpr Signature<6> WINDOW_AGGREGATE_SIG{"window_aggregate",
+                                            {{{"name", true},
+                                              {"k", true},
+                                              {"window_t", true},
+                                              {"agg", false},
+                                              {"forward", false},
+                                              {"partial_window", false}}}};
+
+PyDoc_STRVAR(WINDOW_AGGREGATE_DOC,
+             "window_aggregate(name, k, window_t, agg=\"mean\", forward=True, partial_window=False)\n"
+             "--\n\n"
+             "For each position i, compute agg over the values of K in a time window.\n"
+             "\n"
+             "k may be str | list[str] | list[list[str]] | Pattern; each occurrence has the time\n"
+             "and the value of its first event. agg is one of \"min\", \"max\", \"mean\", \"count\".\n"
+             "The window is [time[i], time[i]+window_t] when forward is True and\n"
+             "[time[i]-window_t, time[i]] when it is False, both ends inclusive.\n"
+             "\n"
+             "Column: float64, one value per position:\n"
+             "\n"
+             "- count: the number of occurrences in the window, NaN values included\n"
+             "- min, max, mean: over the occurrences' values, skipping NaN; NaN when every\n"
+             "  value in the window is NaN. The mean is exact: the sum is rounded once.\n"
+             "- NaN when the window holds no occurrence of K (count too), and where the window\n"
+             "  reaches past the stream (forward: beyond its last time, backward: before its\n"
+             "  first time) and partial_window is False");
+
+PyObject* py_spec_window_aggregate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    auto a = bind(WINDOW_AGGREGATE_SIG, args, nargs, kwnames);
+    std::string name = name_arg(a[0]);
+    const double window_t = arg_f64(a[2], "window_t");
+    const std::string agg = a[3] ? std::string(arg_str(a[3], "agg")) : std::string("mean");
+    const bool forward = flag_or(a[4], "forward", true);
+    const bool partial_window = flag_or(a[5], "partial_window", false);
+    TokenRef k = parse_token_ref(a[1], "k");
+    const AggKind kind = value_or_raise(agg_kind_from_str(agg));
+    return new_spec(std::move(name), WindowAggregate{std::move(k), window_t, kind, forward, partial_window});
+  });
+}
+
+constexpr Signature<4> SPAN_AGGREGATE_SIG{
+    "span_aggregate", {{{"name", true}, {"k", true}, {"span", true}, {"agg", false}}}};
+
+PyDoc_STRVAR(SPAN_AGGREGATE_DOC,
+             "span_aggregate(name, k, span, agg=\"mean\")\n--\n\n"
+             "For each span, aggregate the values of K inside it and write that single scalar "
+             "to every position in the span.\n"
+             "\n"
+             "k may be str | list[str] | list[list[str]] | Pattern; an occurrence is inside a\n"
+             "span when its first event is, and carries that event's value. agg is one of\n"
+             "\"min\", \"max\", \"mean\", \"count\". span is a Pattern (each match is a span, from\n"
+             "its first to its last event), a (start_token, end_token) string tuple (each start\n"
+             "token up to the first end token after it) or StateMachine.span(name) (each\n"
+             "instance of that state). Spans include both ends.\n"
+             "\n"
+             "Column: float64, one value per position:\n"
+             "\n"
+             "- count: the number of occurrences in the span, NaN values included; 0 for a\n"
+             "  span without K\n"
+             "- min, max, mean: over the occurrences' values, skipping NaN; NaN for a span\n"
+             "  without K or with NaN values only. The mean is exact: the sum is rounded once.\n"
+             "- NaN outside every span\n"
+             "\n"
+             "Where spans overlap, the span that starts later (or, starting together, ends\n"
+             "later) decides the value.");
+
+PyObject* py_spec_span_aggregate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    auto a = bind(SPAN_AGGREGATE_SIG, args, nargs, kwnames);
+    std::string name = name_arg(a[0]);
+    const std::string agg = a[3] ? std::string(arg_str(a[3], "agg")) : std::string("mean");
+    SpanRef span = parse_span_ref(a[2]);
+    TokenRef k = parse_token_ref(a[1], "k");
+    const AggKind kind = value_or_raise(agg_kind_from_str(agg));
+    return new_spec(std::move(name), SpanAggregate{std::move(k), std::move(span), kind});
+  });
+}
+
+// ---- state labels -------------------------------------------------------------------------
+
+constexpr Signature<4> STATE_LABEL_SIG{
+    "state_label", {{{"name", true}, {"machine", true}, {"default_state", false}, {"invalid_label", false}}}};
+
+PyDoc_STRVAR(STATE_LABEL_DOC,
+             "state_label(name, machine, default_state=0, invalid_label=...)\n--\n\n"
+             "Label every position with the state a StateMachine was in at that point.\n"
+             "\n"
+             "The machine is snapshotted here, so later edits to the builder do not affect\n"
+             "this spec. invalid_label defaults to -1.\n"
+             "\n"
+             "Column: int32, one label per position:\n"
+             "\n"
+             "- the state's id (1, 2, ... in declaration order) where a valid instance of it\n"
+             "  covers the position\n"
+             "- invalid_label where only instances rejected by the validity rules cover it\n"
+             "- default_state elsewhere (the base state)");
+
+PyObject* py_spec_state_label(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    auto a = bind(STATE_LABEL_SIG, args, nargs, kwnames);
+    std::string name = name_arg(a[0]);
+    if (!is_state_machine(a[1]))
+      throw_arg_type_error("machine", cat("expected StateMachine, got '", type_name(a[1]), "'"));
+    const int32_t default_state = a[2] ? arg_i32(a[2], "default_state") : 0;
+    const int32_t invalid_label = a[3] ? arg_i32(a[3], "invalid_label") : -1;
+    std::shared_ptr<const StateMachineDecl> machine = machine_snapshot(a[1]);
+    return new_spec(std::move(name), StateLabel{std::move(machine), default_state, invalid_label});
+  });
+}
+
+// ---- the class ----------------------------------------------------------------------------
+
+PyObject* py_spec_repr(PyObject* self) noexcept {
+  return guarded([&] {
+    Shared<AnnotationSpec> spec{self};
+    const std::string text = cat("AnnotationSpec(name=", quoted(spec->name), ")");
+    return made(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  });
+}
+
+constexpr int STATIC_FASTCALL = METH_STATIC | METH_FASTCALL | METH_KEYWORDS;
+
+// In the order the class lists them.
+PyMethodDef ANNOTATION_SPEC_METHODS[] = {
+    {"future_occurrence", ZC_FASTCALL(py_spec_future_occurrence), STATIC_FASTCALL, FUTURE_OCCURRENCE_DOC},
+    {"past_occurrence", ZC_FASTCALL(py_spec_past_occurrence), STATIC_FASTCALL, PAST_OCCURRENCE_DOC},
+    {"before_event", ZC_FASTCALL(py_spec_before_event), STATIC_FASTCALL, BEFORE_EVENT_DOC},
+    {"in_span", ZC_FASTCALL(py_spec_in_span), STATIC_FASTCALL, IN_SPAN_DOC},
+    {"future_span_occurrence", ZC_FASTCALL(py_spec_future_span_occurrence), STATIC_FASTCALL,
+     FUTURE_SPAN_OCCURRENCE_DOC},
+    {"past_span_occurrence", ZC_FASTCALL(py_spec_past_span_occurrence), STATIC_FASTCALL,
+     PAST_SPAN_OCCURRENCE_DOC},
+    {"window_aggregate", ZC_FASTCALL(py_spec_window_aggregate), STATIC_FASTCALL, WINDOW_AGGREGATE_DOC},
+    {"span_aggregate", ZC_FASTCALL(py_spec_span_aggregate), STATIC_FASTCALL, SPAN_AGGREGATE_DOC},
+    {"state_label", ZC_FASTCALL(py_spec_state_label), STATIC_FASTCALL, STATE_LABEL_DOC},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot ANNOTATION_SPEC_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<AnnotationSpec>)},
+    {Py_tp_repr, reinterpret_cast<void*>(py_spec_repr)},
+    {Py_tp_methods, ANNOTATION_SPEC_METHODS},
     {0, nullptr},
 };
-PyType_Spec ANNOTATION_SPEC_SPEC = {"zuldcore.AnnotationSpec", sizeof(PyObject), 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                                    ANNOTATION_SPEC_SLOTS};
-PyTypeObject* annotation_spec = nullptr;
+PyType_Spec ANNOTATION_SPEC_SPEC = {"zuldcore.AnnotationSpec", sizeof(Wrapper<AnnotationSpec>), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, ANNOTATION_SPEC_SLOTS};
+
+// ---- annotate_stream ----------------------------------------------------------------------
 
 constexpr Signature<4> ANNOTATE_STREAM_SIG{
     "annotate_stream", {{{"tokens", true}, {"times", true}, {"specs", true}, {"values", false}}}};
+
+Owned column_to_numpy(Column&& column) {
+  return std::visit([](auto&& c) { return to_numpy(std::move(c)); }, std::move(column));
+}
 
 PyObject* py_annotate_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> Owned {
     auto a = bind(ANNOTATE_STREAM_SIG, args, nargs, kwnames);
     TokenColumn tokens = convert_tokens(a[0], "tokens");
     std::vector<double> times = convert_floats(a[1], "times");
-    Py_ssize_t n_specs = seq_len(a[2], "specs");
-    for (Py_ssize_t i = 0; i < n_specs; ++i) {
-      Owned spec = seq_item(a[2], i);
-      if (!PyObject_TypeCheck(spec.get(), annotation_spec_type()))
-        throw_arg_type_error("specs", cat("expected AnnotationSpec, got '", type_name(spec.get()), "'"));
+    // Every spec is held by a reference and a shared borrow for the whole
+    // call: the list may be changed by a callback, or by another thread
+    // while the specs are evaluated without the interpreter lock.
+    const std::vector<Owned> items = arg_object_vec(a[2], "specs");
+    std::deque<Shared<AnnotationSpec>> specs;  // Shared cannot move: a deque keeps it in place
+    for (const Owned& item : items) {
+      if (!PyObject_TypeCheck(item.get(), annotation_spec_type()))
+        throw_arg_type_error("specs", cat("expected AnnotationSpec, got '", type_name(item.get()), "'"));
+      specs.emplace_back(item.get());
     }
     auto values = convert_opt_values(a[3]);
-    value_or_raise(check_stream_lens(tokens.size(), "tokens", times.size(), values.has_value(),
-                                     values ? values->size() : 0));
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "annotate_stream is not available in this version of zuldcore yet");
-    throw PyErrSet{};
+    Stream s = checked_and_interned(std::move(tokens), std::move(times), std::move(values), "tokens");
+
+    // All specs share one points cache, so a reference used by several
+    // specs scans the stream once. The first failure ends the call.
+    std::vector<Column> columns;
+    columns.reserve(specs.size());
+    std::optional<std::string> failure;
+    {
+      GilReleased unlocked;  // the evaluation reads only C++ values
+      PointsCache points(StreamView{s.tokens, s.times,
+                                    s.has_values ? std::span<const double>(s.values) : std::span<const double>()});
+      InterruptCheck interrupt;  // for many short specs; long ones tick inside
+      for (const Shared<AnnotationSpec>& spec : specs) {
+        interrupt.tick();
+        Expected<Column> column = evaluate_annotation(spec->kind, points);
+        if (!column) {
+          failure = column.message();
+          break;
+        }
+        columns.push_back(std::move(column).value());
+      }
+    }
+    if (failure) throw ValueError(std::move(*failure));
+
+    // A later spec of the same name replaces the column and keeps the key's
+    // first position, as dict assignment does.
+    Owned out = made(PyDict_New());
+    for (size_t i = 0; i < columns.size(); ++i) {
+      const std::string& name = specs[i]->name;
+      Owned key = made(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+      check_rc(PyDict_SetItem(out.get(), key.get(), column_to_numpy(std::move(columns[i])).get()));
+    }
+    return out;
   });
 }
 
