@@ -155,6 +155,38 @@ def state_machines(log: EventLog) -> None:
     print(f"span reference for annotation: hypo.span('hypotension') -> {hypo.span('hypotension')!r}")
 
 
+def annotation(log: EventLog) -> None:
+    section("Annotation: AnnotationSpec and annotate_stream")
+    # One stay, annotated position by position.
+    k = 1
+    lo, hi = int(log.offsets[k]), int(log.offsets[k + 1])
+    tokens, times, values = log.tokens[lo:hi], log.times[lo:hi], log.values[lo:hi]
+    icu = zuldcore.StateMachine(out_name="ward")
+    icu.add_state("icu", drop_unclosed=False)
+    icu.add_entry("icu", "ICU_ADMIT")
+    icu.add_exit("icu", "DISCHARGE")
+    Spec = zuldcore.AnnotationSpec
+    specs = [
+        Spec.past_occurrence("abx_24h", "ABX_START", 24.0, partial_window=True),
+        Spec.window_aggregate("max_sbp_6h", "SBP", 6.0, agg="max", forward=False, partial_window=True),
+        Spec.window_aggregate("n_lactate_6h", "LACTATE", 6.0, agg="count", forward=False, partial_window=True),
+        Spec.span_aggregate("max_lactate_in_icu", "LACTATE", icu.span("icu"), agg="max"),
+        Spec.state_label("where", icu),
+    ]
+    print("specs = [past_occurrence('abx_24h', 'ABX_START', 24.0), "
+          "window_aggregate('max_sbp_6h', 'SBP', 6.0, agg='max', forward=False),")
+    print("         window_aggregate('n_lactate_6h', 'LACTATE', 6.0, agg='count', forward=False), "
+          "span_aggregate('max_lactate_in_icu', 'LACTATE', icu.span('icu'), agg='max'), state_label('where', icu)]")
+    d = zuldcore.annotate_stream(tokens, times, specs, values)
+    print(f"stay {k}: {hi - lo} events; columns {[(name, str(col.dtype)) for name, col in d.items()]}")
+    print(f"  {'pos':>4} {'time':>7} {'token':<11} {'value':>6} " + " ".join(f"{name:>18}" for name in d))
+    shown = [i for i, t in enumerate(tokens) if t in ("ED_ARRIVAL", "SBP", "LACTATE", "ABX_START", "ICU_ADMIT",
+                                                      "DISCHARGE")][:14]
+    for i in shown:
+        cells = " ".join(f"{col[i]:>18g}" if col.dtype.kind == "f" else f"{col[i]:>18d}" for col in d.values())
+        print(f"  {i:>4} {times[i]:7.2f} {tokens[i]:<11} {values[i]:6g} {cells}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--events", type=int, default=100_000)
@@ -166,6 +198,7 @@ def main() -> None:
     remap = interning(log)
     matching(log, remap)
     state_machines(log)
+    annotation(log)
 
 
 if __name__ == "__main__":
