@@ -40,50 +40,6 @@ from model.strategies import (
 )
 
 
-def _unavailable():
-    """What this build of zuldcore lacks for these tests, or None."""
-    try:
-        zuldcore.Zuldor(zuldcore.Pattern()).match_stream([], [])
-    except (NotImplementedError, TypeError) as e:
-        return f"Zuldor(Pattern()).match_stream: {e}"
-    probes = {
-        "add_event": lambda p: p.add_event("a"),
-        "add_event_set": lambda p: p.add_event_set(["a"]),
-        "add_event_seq": lambda p: p.add_event_seq([["a"]]),
-        "add_time_event": lambda p: p.add_time_event(),
-        "add_dynamic_time_event": lambda p: p.add_dynamic_time_event(),
-        "add_dynamic_event": lambda p: p.add_dynamic_event(),
-        "add_dynamic_event_set": lambda p: p.add_dynamic_event_set(),
-        "add_mapped_event": lambda p: p.add_mapped_event(0, {}),
-        "add_midstream_collector": lambda p: p.add_midstream_collector([], [], []),
-    }
-    missing = []
-    for name, probe in probes.items():
-        try:
-            probe(zuldcore.Pattern())
-        except (NotImplementedError, AttributeError):
-            missing.append(name)
-    return f"Pattern lacks {', '.join(missing)}" if missing else None
-
-
-def _batch_unavailable():
-    try:
-        zuldcore.Zuldor(zuldcore.Pattern()).match_batch(
-            np.array([], dtype=np.uint32), np.array([], dtype=np.float64),
-            np.array([0], dtype=np.int64))
-    except (NotImplementedError, AttributeError, TypeError) as e:
-        return f"Zuldor.match_batch: {e}"
-    return None
-
-
-_MISSING = _unavailable()
-if _MISSING is not None:
-    pytest.skip(f"zuldcore cannot match patterns yet ({_MISSING})", allow_module_level=True)
-
-_BATCH_MISSING = _batch_unavailable()
-needs_batch = pytest.mark.skipif(_BATCH_MISSING is not None, reason=str(_BATCH_MISSING))
-
-
 def run_zuldcore(p, stream, first_only=False, include_tokens=False):
     return zuldcore.Zuldor(build(p)).match_stream(
         stream["tokens"], stream["times"], stream["values"], first_only=first_only,
@@ -187,7 +143,6 @@ def run_batch(p, corpus):
     return ids, got
 
 
-@needs_batch
 @settings(deadline=None)
 @given(p=pattern_data(max_elements=3), corpus=corpus_data(alphabet="abc"))
 def test_match_batch_agrees_with_model(p, corpus):
@@ -198,7 +153,6 @@ def test_match_batch_agrees_with_model(p, corpus):
     assert_same_result(got, want)
 
 
-@needs_batch
 @settings(deadline=None)
 @given(p=pattern_data(max_elements=3), corpus=corpus_data(alphabet="abc"))
 def test_match_batch_is_the_first_match_of_each_document(p, corpus):

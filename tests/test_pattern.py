@@ -34,14 +34,6 @@ BUILDERS = [
 ]
 
 
-def zuldor_available():
-    try:
-        zuldcore.Zuldor(Pattern())
-    except NotImplementedError:
-        return False
-    return True
-
-
 class Floaty:
     def __init__(self, value):
         self.value = value
@@ -367,7 +359,6 @@ class TestBorrows:
         assert "n_elements=1" in repr(p) and "n_elements=1" in repr(other)
 
 
-@pytest.mark.skipif(not zuldor_available(), reason="Zuldor is not available in this build")
 class TestCopies:
     def test_a_zuldor_keeps_the_pattern_as_it_was(self):
         p = Pattern()

@@ -1,4 +1,4 @@
-"""The reference model of pattern matching: pure Python, tiny, slow and meant to
+"""The reference models of pattern matching and state machines: pure Python, tiny, slow and meant to
 be obviously correct. Tests compare zuldcore with it; it is never shipped.
 
 pattern.py     plain-data patterns (pattern(), event(), ... make them); build()
@@ -6,6 +6,9 @@ pattern.py     plain-data patterns (pattern(), event(), ... make them); build()
                into the model's own elements without zuldcore
 search.py      match() and match_batch(): the search, written out literally
 strategies.py  hypothesis strategies that draw plain patterns and streams
+state.py       state machines: plain-data machines, their trigger points and
+               the run, written out literally; build() replays one on a real
+               zuldcore.StateMachine
 """
 
 from model.pattern import build, compile_pattern
