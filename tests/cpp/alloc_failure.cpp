@@ -21,9 +21,12 @@ void fail_after(long n) { countdown = n; }
 void never_fail() { countdown = -1; }
 }  // namespace alloc_failure
 
-void* operator new(std::size_t n) { return allocate(n); }
-void* operator new[](std::size_t n) { return allocate(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+// Default visibility, or the standard library's own code (std::string's
+// allocations among it) would keep calling its operator new.
+#define ZC_REPLACED __attribute__((visibility("default")))
+ZC_REPLACED void* operator new(std::size_t n) { return allocate(n); }
+ZC_REPLACED void* operator new[](std::size_t n) { return allocate(n); }
+ZC_REPLACED void operator delete(void* p) noexcept { std::free(p); }
+ZC_REPLACED void operator delete[](void* p) noexcept { std::free(p); }
+ZC_REPLACED void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+ZC_REPLACED void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
