@@ -29,7 +29,8 @@ def run_python(code):
 
 def internal_error_type():
     """zuldcore's internal-failure exception, which is none of its names."""
-    return next(t for t in BaseException.__subclasses__() if (t.__module__, t.__name__) == ("zuldcore", "InternalError"))
+    return next(t for t in BaseException.__subclasses__()
+                if (t.__module__, t.__name__) == ("zuldcore", "InternalError"))
 
 
 def raise_internal_error(text):

@@ -252,13 +252,17 @@ class TestReadByPosition:
         p.add_event(a)
         p.add_event(c, min_val=30.0)
         z = Zuldor(p)
-        same_result(z.match_stream(*series, include_tokens=True), z.match_stream(tokens, times, values, include_tokens=True))
-        same_result(z.match_preprocessed(z.preprocess(*series)), z.match_preprocessed(z.preprocess(tokens, times, values)))
         m = StateMachine()
         m.add_state("s")
         m.add_entry("s", a)
         m.add_exit("s", c)
-        same_result(zuldcore.state_spans(series[0], series[1], m, series[2]), zuldcore.state_spans(tokens, times, m, values))
+        for args in (series, (tokens, times, values)):
+            results = [z.match_stream(*args, include_tokens=True), z.match_preprocessed(z.preprocess(*args)),
+                       zuldcore.state_spans(args[0], args[1], m, args[2])]
+            if args is series:
+                from_series = results
+        for got, want in zip(from_series, results):
+            same_result(got, want)
         assert convert(*series) is None
 
     def test_list_arguments(self):
