@@ -70,6 +70,8 @@ class Fuzz:
         r = self.rng.random()
         if r < 0.5:
             return float(self.rng.randint(-2, 20))
+        if r < 0.6:
+            return self.callback(float(self.rng.randint(0, 5)))
         return self.rng.choice([
             math.nan, math.inf, -math.inf, 0.0, -0.0, 1e308, -1e308, 5e-324, 2**70, -(2**70),
             np.float32(1.5), np.int64(-3), np.uint64(2**64 - 1), True, np.float16(65504), 10**400,
