@@ -2,12 +2,21 @@
 and that a refused stream interns nothing. annotate_stream with no specs is
 the entry point that exercises the shared conversion and length check."""
 
+import re
+
 import numpy as np
 import pytest
 
 import zuldcore
+from zuldcore import Pattern, StateMachine, Zuldor
 
 from helpers import fresh, next_id
+
+try:
+    import pandas as pd
+except ImportError:  # a test dependency; only the tests that need it skip
+    pd = None
+needs_pandas = pytest.mark.skipif(pd is None, reason="pandas is not installed")
 
 
 def convert(tokens, times, values=None):
@@ -221,3 +230,115 @@ class TestTimes:
 
         # The tokens were already copied: the stream is judged as it was.
         assert convert(tokens, [Evil(), 2.0, 3.0]) is None
+
+
+def same_result(a, b):
+    assert a.keys() == b.keys()
+    for k in a:
+        assert np.array_equal(np.asarray(a[k], dtype=object), np.asarray(b[k], dtype=object)), k
+
+
+@needs_pandas
+class TestReadByPosition:
+    """A Series' own s[i] takes i as a label; every argument reads it by position."""
+
+    @pytest.mark.parametrize("index", [[2, 1, 0], ["x", "y", "z"]], ids=["reversed", "labels"])
+    def test_stream_arguments_of_every_entry_point(self, index):
+        a, b, c = fresh(), fresh(), fresh()
+        tokens, times, values = [a, b, c], [1.0, 2.0, 3.0], [10.0, 20.0, 30.0]
+        series = [pd.Series(x, index=index) for x in (tokens, times, values)]
+        assert zuldcore.vocab_ids(series[0]) == zuldcore.vocab_ids(tokens)
+        p = Pattern()
+        p.add_event(a)
+        p.add_event(c, min_val=30.0)
+        z = Zuldor(p)
+        m = StateMachine()
+        m.add_state("s")
+        m.add_entry("s", a)
+        m.add_exit("s", c)
+        for args in (series, (tokens, times, values)):
+            results = [z.match_stream(*args, include_tokens=True), z.match_preprocessed(z.preprocess(*args)),
+                       zuldcore.state_spans(args[0], args[1], m, args[2])]
+            if args is series:
+                from_series = results
+        for got, want in zip(from_series, results):
+            same_result(got, want)
+        assert convert(*series) is None
+
+    def test_list_arguments(self):
+        a, b = fresh(), fresh()
+        p = Pattern()
+        p.add_event_set(pd.Series([a, b], index=["x", "y"]), min_vals=pd.Series([5.0, 6.0], index=[1, 0]))
+        assert Zuldor(p).match_stream([a, b], [1.0, 2.0], [5.0, 5.5])["el_stream_idx"].tolist() == [[0]]
+
+
+class TestMaskedArrays:
+    def test_masked_values_read_as_no_value(self):
+        a = fresh()
+        p = Pattern()
+        p.add_event(a, require_nan_val=True)
+        values = np.ma.array([1.0, 2.0, 3.0], mask=[False, True, False])
+        assert Zuldor(p).match_stream([a] * 3, [1.0, 2.0, 3.0], values)["el_stream_idx"].tolist() == [[1]]
+        q = Pattern()
+        q.add_event_set([a, a], min_vals=np.ma.array([5.0, 2.5], mask=[True, False]))
+        assert Zuldor(q).match_stream([a], [1.0], [1.0])["el_stream_idx"].tolist() == [[0]]
+
+    @pytest.mark.parametrize("masked", ["tokens", "times", "match_tokens"])
+    def test_masked_tokens_and_times_are_refused_naming_the_position(self, masked):
+        new = [fresh(), fresh(), fresh()]
+        arg = {"tokens": new, "times": [1.0, 2.0, 3.0]}
+        arg[masked] = np.ma.array(arg.get(masked, new), mask=[False, True, True])
+        expected = next_id()
+        with pytest.raises(ValueError, match=rf"^{masked}\[1\] is masked$"):
+            if masked == "match_tokens":
+                Pattern().add_event_set(arg[masked])
+            else:
+                Zuldor(Pattern()).match_stream(arg["tokens"], arg["times"])
+        assert zuldcore.vocab_ids([fresh(), *new]) == [expected, expected + 1, expected + 2, expected + 3]
+
+
+class Lying:
+    """Claims 2**60 items and holds `items`."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return 2**60
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: zuldcore.vocab_ids(range(2**62)), TypeError),
+        (lambda: zuldcore.vocab_ids(Lying(["a"])), IndexError),
+        (lambda: Zuldor(Pattern()).match_stream(["a"], Lying([1.0])), IndexError),
+        (lambda: zuldcore.state_spans(["a"], [1.0], StateMachine(), Lying([1.0])), IndexError),
+        (lambda: Pattern().add_event_set(Lying(["a"])), IndexError),
+        (lambda: Pattern().add_event_set(["a"], min_vals=Lying([1.0])), IndexError),
+        (lambda: StateMachine().add_state("s", require=Lying(["a"])), IndexError),
+    ],
+    ids=["range", "tokens", "times", "values", "match_tokens", "min_vals", "require"],
+)
+def test_a_reported_length_reserves_nothing(call, error):
+    with pytest.raises(error):
+        call()
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda bad: zuldcore.vocab_ids(bad), "tokens[2]"),
+        (lambda bad: zuldcore.vocab_ids(bad.astype(bad.dtype.newbyteorder())), "tokens[2]"),
+        (lambda bad: Zuldor(Pattern()).match_stream(["a"], bad[2:]), "times[0]"),
+        (lambda bad: Pattern().add_event_set(bad), "match_tokens[2]"),
+    ],
+    ids=["tokens", "swapped", "times", "match_tokens"],
+)
+def test_a_code_point_beyond_unicode_is_refused_by_position(call, message):
+    bad = np.array([0x61, 0x62, 0x110000], np.uint32).view("U1")
+    with pytest.raises(ValueError, match=rf"^{re.escape(message)} holds an invalid code point 0x110000$"):
+        call(bad)

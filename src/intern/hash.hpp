@@ -67,11 +67,13 @@ class IndexTable {
   // Returns the index stored for a key equal to `key`, or inserts `next`
   // (which the caller then appends to its key array) and returns it.
   // `keys.key(i)` and `keys.hash(i)` give the caller's key for index i and
-  // its hash under the same seed.
+  // its hash under the same seed. Only growing the table can throw, and a
+  // failed growth leaves the table as it was; after reserve(k), the next k
+  // insertions cannot throw.
   template <class Keys>
   uint32_t find_or_insert(std::string_view key, uint64_t hash, uint32_t next, const Keys& keys,
                           bool& inserted) {
-    if ((size_ + 1) * 2 > slots_.size()) grow(keys);
+    if ((size_ + 1) * 2 > slots_.size()) grow(keys, size_ + 1);
     const uint32_t tag = tag_of(hash);
     size_t mask = slots_.size() - 1;
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
@@ -89,6 +91,12 @@ class IndexTable {
     }
   }
 
+  // Room for `extra` more keys. On failure (std::bad_alloc) nothing changed.
+  template <class Keys>
+  void reserve(size_t extra, const Keys& keys) {
+    if ((size_ + extra) * 2 > slots_.size()) grow(keys, size_ + extra);
+  }
+
  private:
   struct Slot {
     uint32_t tag;
@@ -98,18 +106,21 @@ class IndexTable {
 
   // Slots keep only 32 hash bits, so growing re-hashes each key once; that
   // costs less over a table's life than doubling the slot size for good.
+  // The new array is filled before it replaces the old one, so running out
+  // of memory here loses no key.
   template <class Keys>
-  void grow(const Keys& keys) {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{0, 0});
-    size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
+  void grow(const Keys& keys, size_t n_keys) {
+    size_t n_slots = slots_.empty() ? 64 : slots_.size() * 2;
+    while (n_keys * 2 > n_slots) n_slots *= 2;
+    std::vector<Slot> fresh(n_slots, Slot{0, 0});
+    const size_t mask = n_slots - 1;
+    for (const Slot& s : slots_) {
       if (s.tag == 0) continue;
-      uint64_t h = keys.hash(s.index);
-      size_t i = h & mask;
-      while (slots_[i].tag != 0) i = (i + 1) & mask;
-      slots_[i] = s;
+      size_t i = keys.hash(s.index) & mask;
+      while (fresh[i].tag != 0) i = (i + 1) & mask;
+      fresh[i] = s;
     }
+    slots_.swap(fresh);
   }
 
   std::vector<Slot> slots_;

@@ -1,8 +1,10 @@
 // Process-wide vocabulary: the guarded singleton and its poisoning rule.
 #include "intern/interner.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <random>
 
 #include "types/ensure.hpp"
@@ -10,19 +12,59 @@
 namespace zuldcore {
 
 TokenId Interner::intern(std::string_view s) {
-  constexpr size_t MAX_TOKENS = size_t{std::numeric_limits<TokenId>::max()} + 1;
-  const uint64_t h = hash_bytes(s, seed_);
-  const auto next = static_cast<uint32_t>(strings_.size());
-  if (strings_.size() == MAX_TOKENS) [[unlikely]] {
-    // Every id is taken: a known string still resolves, a new one cannot.
-    int64_t found = ids_.find(s, h, Keys{this});
-    if (found >= 0) return static_cast<TokenId>(found);
-    throw OverflowError(cat("the token vocabulary is full (", MAX_TOKENS, " distinct tokens)"));
-  }
-  bool inserted = false;
-  uint32_t id = ids_.find_or_insert(s, h, next, Keys{this}, inserted);
-  if (inserted) strings_.emplace_back(s);
+  TokenId id;
+  intern_all(std::span<const std::string_view>(&s, 1), std::span<TokenId>(&id, 1));
   return id;
+}
+
+void Interner::intern_all(std::span<const std::string_view> tokens, std::span<TokenId> out) {
+  constexpr size_t MAX_TOKENS = size_t{std::numeric_limits<TokenId>::max()} + 1;
+  ZC_ENSURE(tokens.size() == out.size(), "intern_all: ", tokens.size(), " tokens but ", out.size(),
+            " outputs");
+  // Known strings first; this allocates nothing when every string is known.
+  struct Missing {
+    size_t pos;
+    uint64_t hash;
+  };
+  std::vector<Missing> missing;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const uint64_t h = hash_bytes(tokens[i], seed_);
+    const int64_t found = ids_.find(tokens[i], h, Keys{this});
+    if (found >= 0)
+      out[i] = static_cast<TokenId>(found);
+    else
+      missing.push_back({i, h});
+  }
+  if (missing.empty()) return;
+
+  // Every allocation happens before the vocabulary changes, so that running
+  // out of memory leaves it as it was: the copies, then room for them in the
+  // strings and in the index. `missing` may repeat a string; its room and
+  // copies are then counted twice, and the spare copy is dropped.
+  if (strings_.size() + missing.size() > MAX_TOKENS) {
+    std::vector<std::string_view> distinct;
+    for (const Missing& m : missing) distinct.push_back(tokens[m.pos]);
+    std::sort(distinct.begin(), distinct.end());
+    const size_t n_new = std::unique(distinct.begin(), distinct.end()) - distinct.begin();
+    if (strings_.size() + n_new > MAX_TOKENS)
+      throw OverflowError(cat("the token vocabulary is full (", MAX_TOKENS, " distinct tokens)"));
+  }
+  std::vector<std::string> copies;
+  copies.reserve(missing.size());
+  for (const Missing& m : missing) copies.emplace_back(tokens[m.pos]);
+  const size_t needed = strings_.size() + missing.size();
+  if (needed > strings_.capacity()) strings_.reserve(std::max(needed, 2 * strings_.capacity()));
+  ids_.reserve(missing.size(), Keys{this});
+
+  // Nothing below allocates: the index has room, and moving a string into
+  // reserved capacity cannot fail.
+  for (size_t k = 0; k < missing.size(); ++k) {
+    const Missing& m = missing[k];
+    bool inserted = false;
+    const auto next = static_cast<uint32_t>(strings_.size());
+    out[m.pos] = ids_.find_or_insert(tokens[m.pos], m.hash, next, Keys{this}, inserted);
+    if (inserted) strings_.push_back(std::move(copies[k]));
+  }
 }
 
 const std::string& Interner::at(TokenId id) const {
@@ -54,6 +96,8 @@ auto with_interner(F&& f) {
     return f(g.interner);
   } catch (const OverflowError&) {
     throw;  // raised before anything changed
+  } catch (const std::bad_alloc&) {
+    throw;  // every operation leaves the vocabulary as it was when memory runs out
   } catch (...) {
     g.poisoned = true;
     throw;
@@ -70,7 +114,7 @@ void intern_stream_into(std::span<const std::string_view> tokens, std::span<Toke
   ZC_ENSURE(tokens.size() == out.size(), "intern_stream_into: ", tokens.size(), " tokens but ",
             out.size(), " outputs");
   with_interner([&](Interner& in) {
-    for (size_t i = 0; i < tokens.size(); ++i) out[i] = in.intern(tokens[i]);
+    in.intern_all(tokens, out);
     return 0;
   });
 }

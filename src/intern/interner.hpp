@@ -24,6 +24,10 @@ class Interner {
   // The id of `s`, giving it the next id if it is new. Throws OverflowError
   // (and changes nothing) when every 32-bit id is taken.
   TokenId intern(std::string_view s);
+  // The ids of `tokens` into `out` (of the same length); new strings get
+  // consecutive ids in order of their first position. All or nothing: on
+  // std::bad_alloc or OverflowError the vocabulary is unchanged.
+  void intern_all(std::span<const std::string_view> tokens, std::span<TokenId> out);
   // The string of `id`; an id outside the vocabulary is an Internal failure.
   const std::string& at(TokenId id) const;
   size_t size() const noexcept { return strings_.size(); }
@@ -41,9 +45,10 @@ class Interner {
 };
 
 // Each of these takes the process-wide mutex once, creating the empty
-// vocabulary (with a random hash seed) on first use. If an operation fails
-// with anything but OverflowError while the mutex is held, the vocabulary is
-// marked poisoned and every later call throws Internal.
+// vocabulary (with a random hash seed) on first use. Running out of memory
+// (std::bad_alloc) or ids (OverflowError) leaves the vocabulary unchanged and
+// usable. Any other failure while the mutex is held is a broken invariant:
+// the vocabulary is marked poisoned and every later call throws Internal.
 
 // One token; used when patterns and references are built.
 TokenId intern(std::string_view s);

@@ -2,6 +2,8 @@
 #include "lib/args.hpp"
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "lib/numpy.hpp"
@@ -224,13 +226,113 @@ Owned seq_item(PyObject* obj, Py_ssize_t i) {
 }
 
 namespace {
+
+// Special methods are looked up on the type, as the interpreter does: an
+// instance __getattr__ (a DataFrame's column access) is never consulted.
+bool exports_array(PyObject* obj) {
+  Owned attr = Owned::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__array__"));
+  if (attr) return true;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
+  PyErr_Clear();
+  return false;
+}
+
+}  // namespace
+
+SeqSource::SeqSource(PyObject* obj, const char* name) : obj_(obj), name_(name) {
+  n_ = seq_len(obj, name);
+  exact_ = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+  if (exact_ || !numpy_loaded()) return;  // no NumPy object can exist yet
+  ensure_numpy();
+  PyObject* arr = obj;
+  if (!PyArray_Check(obj) && exports_array(obj)) {
+    read_ = check(PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr));
+    arr = read_.get();
+  }
+  if (!PyArray_Check(arr)) return;
+  if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arr)) == 1 && !PyArray_CheckExact(arr))
+    open_masked(arr);
+  auto* a = reinterpret_cast<PyArrayObject*>(get());
+  if (a != reinterpret_cast<PyArrayObject*>(obj)) n_ = seq_len(get(), name);  // 0-d: the TypeError
+  exact_ = true;
+  vector_ = PyArray_NDIM(a) == 1;
+  ucs4_ = vector_ && PyArray_TYPE(a) == NPY_UNICODE;
+}
+
+void SeqSource::open_masked(PyObject* arr) {
+  // numpy.ma is loaded with numpy; a masked array cannot exist without it.
+  Owned ma = Owned::borrow(PyDict_GetItemString(PyImport_GetModuleDict(), "numpy.ma"));
+  if (!ma || !PyModule_Check(ma.get())) return;
+  Owned cls = check(PyObject_GetAttrString(ma.get(), "MaskedArray"));
+  const int is_masked = PyObject_IsInstance(arr, cls.get());
+  check_rc(is_masked);
+  if (!is_masked) return;
+  Owned data = check(PyObject_CallMethod(ma.get(), "getdata", "O", arr));
+  Owned mask = check(PyObject_CallMethod(ma.get(), "getmaskarray", "O", arr));
+  Owned flat = check(PyArray_FromAny(mask.get(), PyArray_DescrFromType(NPY_BOOL), 1, 1,
+                                     NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+  auto* d = reinterpret_cast<PyArrayObject*>(data.get());
+  auto* m = reinterpret_cast<PyArrayObject*>(flat.get());
+  if (!PyArray_Check(data.get()) || PyArray_NDIM(d) != 1 || PyArray_DIM(d, 0) != PyArray_DIM(m, 0))
+    throw_arg_type_error(name_, "a masked array whose data and mask differ in shape");
+  const auto* bits = static_cast<const unsigned char*>(PyArray_DATA(m));
+  const npy_intp n = PyArray_DIM(m, 0);
+  read_ = std::move(data);
+  for (npy_intp i = 0; i < n; ++i) {
+    if (bits[i]) {
+      mask_array_ = std::move(flat);
+      mask_ = bits;
+      break;
+    }
+  }
+}
+
+void SeqSource::refuse_masked() const {
+  if (!mask_) return;
+  for (Py_ssize_t i = 0; i < n_; ++i)
+    if (mask_[i]) throw ValueError(cat(name_, "[", i, "] is masked"));
+}
+
+void throw_invalid_code_point(const char* name, size_t i, uint32_t cp) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%X", cp);
+  throw ValueError(cat(name, "[", i, "] holds an invalid code point ", hex));
+}
+
+// NumPy would make a str of each character and fail with SystemError on a
+// value beyond U+10FFFF; such an item is refused here, by position.
+void SeqSource::check_code_points(Py_ssize_t i) const {
+  auto* a = reinterpret_cast<PyArrayObject*>(get());
+  const size_t width = static_cast<size_t>(PyArray_ITEMSIZE(a)) / 4;
+  const char* item = PyArray_BYTES(a) + i * PyArray_STRIDE(a, 0);
+  const bool swapped = !PyArray_ISNOTSWAPPED(a);
+  for (size_t k = 0; k < width; ++k) {
+    uint32_t cp;
+    std::memcpy(&cp, item + 4 * k, 4);  // items may be unaligned
+    if (swapped) cp = __builtin_bswap32(cp);
+    if (cp > 0x10FFFF) throw_invalid_code_point(name_, static_cast<size_t>(i), cp);
+  }
+}
+
+Owned SeqSource::item(Py_ssize_t i) const {
+  if (ucs4_) check_code_points(i);
+  return seq_item(get(), i);
+}
+
+namespace {
+// Masked positions read as `*masked_value`, or are refused when it is null.
 template <class T, class F>
-std::vector<T> read_seq(PyObject* obj, const char* name, F&& item) {
-  Py_ssize_t n = seq_len(obj, name);
+std::vector<T> read_seq(PyObject* obj, const char* name, F&& item, const T* masked_value = nullptr) {
+  SeqSource src(obj, name);
+  if (!masked_value) src.refuse_masked();
   std::vector<T> out;
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Owned it = seq_item(obj, i);
+  if (src.exact()) out.reserve(static_cast<size_t>(src.size()));
+  for (Py_ssize_t i = 0; i < src.size(); ++i) {
+    if (src.masked(i)) {
+      out.push_back(*masked_value);
+      continue;
+    }
+    Owned it = src.item(i);
     out.push_back(item(it.get()));
   }
   return out;
@@ -247,7 +349,8 @@ std::vector<std::vector<std::string>> arg_str_vec_vec(PyObject* obj, const char*
 }
 
 std::vector<double> arg_f64_vec(PyObject* obj, const char* name) {
-  return read_seq<double>(obj, name, [&](PyObject* it) { return arg_f64(it, name); });
+  static constexpr double NO_VALUE = std::numeric_limits<double>::quiet_NaN();  // a masked entry
+  return read_seq<double>(obj, name, [&](PyObject* it) { return arg_f64(it, name); }, &NO_VALUE);
 }
 
 std::vector<std::vector<double>> arg_f64_vec_vec(PyObject* obj, const char* name) {

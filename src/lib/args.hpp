@@ -89,4 +89,48 @@ bool is_sequence(PyObject* obj);
 Py_ssize_t seq_len(PyObject* obj, const char* name);
 Owned seq_item(PyObject* obj, Py_ssize_t i);
 
+// A sequence argument opened for reading its items by position:
+//  - a bare str, bytes, dict or non-sequence is refused as by seq_len();
+//  - an object that exports __array__ (a pandas or Polars Series or Index, a
+//    NumPy-like array) is read through the NumPy array it gives, because its
+//    own obj[i] may take i as a label (a pandas Series does);
+//  - a one-dimensional numpy.ma array is read through its data, its mask kept
+//    apart (masked(), refuse_masked());
+//  - an item of a NumPy str array that holds a code point no str can hold is
+//    refused by item() with ValueError "{name}[{i}] holds an invalid code point ...".
+// The length that a sequence reports is not trusted to size a reservation:
+// exact() says whether it counts storage that exists.
+class SeqSource {
+ public:
+  SeqSource(PyObject* obj, const char* name);
+  SeqSource(const SeqSource&) = delete;
+  SeqSource& operator=(const SeqSource&) = delete;
+
+  PyObject* get() const noexcept { return read_ ? read_.get() : obj_; }  // what items come from
+  PyObject* array() const noexcept { return vector_ ? get() : nullptr; }  // get(), if a 1-D ndarray
+  Py_ssize_t size() const noexcept { return n_; }
+  bool exact() const noexcept { return exact_; }
+  bool masked(Py_ssize_t i) const noexcept { return mask_ != nullptr && mask_[i] != 0; }
+  // ValueError "{name}[{i}] is masked" for the first masked position, if any.
+  void refuse_masked() const;
+  Owned item(Py_ssize_t i) const;  // item i, a new reference
+
+ private:
+  void open_masked(PyObject* arr);
+  void check_code_points(Py_ssize_t i) const;
+
+  PyObject* obj_;                        // the argument, borrowed for the call
+  const char* name_;
+  Owned read_;                           // the array read instead of obj_, if any
+  Owned mask_array_;                     // a C-contiguous bool array, when a position is masked
+  const unsigned char* mask_ = nullptr;  // its data
+  Py_ssize_t n_ = 0;
+  bool exact_ = false;
+  bool vector_ = false;                  // get() is a one-dimensional ndarray
+  bool ucs4_ = false;                    // ... of NumPy str items
+};
+
+// ValueError "{name}[{i}] holds an invalid code point 0x{cp}".
+[[noreturn]] void throw_invalid_code_point(const char* name, size_t i, uint32_t cp);
+
 }  // namespace zuldcore

@@ -7,6 +7,57 @@
 
 namespace zuldcore {
 
+namespace {
+
+// Pickle finds a class or function by its module and name, and the
+// internal-failure type is deliberately not one of the module's names. Its
+// instances therefore pickle as a call of this function, which lives in a
+// module of its own, registered only in sys.modules under the name below.
+// Importing that name in a process that has not loaded zuldcore imports
+// zuldcore first, which registers it. A worker process can so hand the
+// failure to its parent (concurrent.futures, Dask, ...).
+constexpr const char* PICKLE_MODULE = "zuldcore._internal";
+
+PyObject* rebuild_internal_error(PyObject*, PyObject* args) noexcept {
+  return guarded([&] { return check(PyObject_Call(internal_failure_type(), args, nullptr)); });
+}
+PyMethodDef REBUILD_DEF = {"internal_error", rebuild_internal_error, METH_VARARGS,
+                           "internal_error(*args)\n--\n\nRebuilds an unpickled zuldcore.InternalError."};
+PyObject* rebuild_function = nullptr;  // kept for the process, as the type is
+
+// BaseException.__reduce__ with the rebuilding function in place of the type.
+PyObject* reduce_internal_error(PyObject* self, PyObject*) noexcept {
+  return guarded([&] {
+    Owned args = check(PyObject_GetAttrString(self, "args"));
+    Owned state = check(PyObject_GetAttrString(self, "__dict__"));  // __notes__ and the like
+    if (PyDict_Check(state.get()) && PyDict_GET_SIZE(state.get()) == 0)
+      return made(PyTuple_Pack(2, rebuild_function, args.get()));
+    return made(PyTuple_Pack(3, rebuild_function, args.get(), state.get()));
+  });
+}
+PyMethodDef REDUCE_DEF = {"__reduce__", reduce_internal_error, METH_NOARGS, nullptr};
+
+// Makes instances of `type` picklable; false with a Python error set.
+bool make_picklable(PyObject* type) {
+  try {
+    Owned name = check(PyUnicode_FromString(PICKLE_MODULE));
+    Owned module = check(PyModule_NewObject(name.get()));
+    check_rc(PyModule_AddStringConstant(module.get(), "__doc__",
+                                        "What pickle needs to rebuild zuldcore's failures in another process."));
+    Owned fn = check(PyCFunction_NewEx(&REBUILD_DEF, nullptr, name.get()));
+    check_rc(PyModule_AddObjectRef(module.get(), REBUILD_DEF.ml_name, fn.get()));
+    Owned reduce = check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type), &REDUCE_DEF));
+    check_rc(PyObject_SetAttrString(type, "__reduce__", reduce.get()));
+    check_rc(PyDict_SetItem(PyImport_GetModuleDict(), name.get(), module.get()));
+    rebuild_function = fn.release();
+    return true;
+  } catch (const PyErrSet&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 PyObject* internal_failure_type() {
   // Created once, never freed: one process, one type, whatever happens to
   // the module object.
@@ -16,6 +67,10 @@ PyObject* internal_failure_type() {
         "An internal failure of zuldcore (a broken invariant). Derived from BaseException so that "
         "`except Exception` does not hide it.",
         PyExc_BaseException, nullptr);
+    if (t && !make_picklable(t)) {
+      Owned failed = Owned::steal(t);
+      return static_cast<PyObject*>(nullptr);
+    }
     return t;
   }();
   return type;
@@ -47,7 +102,13 @@ bool python_stop_requested() noexcept {
 }
 
 Owned made(PyObject* p) {
-  if (!p) throw Internal(cat("failed to create a Python object: ", take_error_text()));
+  if (!p) {
+    // Running out of memory, or a Ctrl-C met while NumPy was being loaded
+    // for the result, is not a fault of ours: the caller sees it as it is.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError) || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
+      throw PyErrSet{};
+    throw Internal(cat("failed to create a Python object: ", take_error_text()));
+  }
   return Owned::steal(p);
 }
 

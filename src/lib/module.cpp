@@ -73,12 +73,26 @@ void module_body(PyObject* m) {
 PyObject* cached_module = nullptr;
 int64_t owner_interpreter = -1;
 
+// Set when the interpreter that loaded the module is finalized. An embedding
+// program may then start a new one, but the process-wide state here (the
+// cached module, whose names finalization set to None, the type objects,
+// NumPy's API table) belongs to the old one, and NumPy cannot be loaded
+// twice in a process either: the new interpreter gets an ImportError.
+bool loader_finalized = false;
+void note_finalized() { loader_finalized = true; }
+
 }  // namespace
 }  // namespace zuldcore
 
 PyMODINIT_FUNC PyInit_zuldcore(void) {
   using namespace zuldcore;
   const int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (loader_finalized) {
+    PyErr_SetString(PyExc_ImportError,
+                    "zuldcore cannot be loaded again in this process: the interpreter that first "
+                    "loaded it has been finalized");
+    return nullptr;
+  }
   if (cached_module) {
     if (interp != owner_interpreter) {
       PyErr_SetString(PyExc_ImportError,
@@ -95,6 +109,9 @@ PyMODINIT_FUNC PyInit_zuldcore(void) {
     module_body(m.get());
     cached_module = Owned::borrow(m.get()).release();  // kept for the process
     owner_interpreter = interp;
+    // Runs after the interpreter is gone and may call no Python API. Fails
+    // only when the runtime's table of such functions is full.
+    Py_AtExit(&note_finalized);
     return m;
   });
 }

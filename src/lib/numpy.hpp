@@ -16,10 +16,17 @@
 
 namespace zuldcore {
 
-// Imports the NumPy C API once; a failure is Internal (NumPy is a runtime
-// dependency, so it cannot be missing in a sound install).
+// Imports the NumPy C API once. Whatever the import raises (an ImportError
+// of a broken install, a KeyboardInterrupt while NumPy loads) passes through
+// as itself: it describes the caller's environment, not a fault of ours.
 void ensure_numpy();
 
+// Whether the numpy module is in sys.modules. No NumPy object can exist
+// before it is, so callers that merely recognise NumPy inputs ask this
+// first and spare programs that never use NumPy the import.
+bool numpy_loaded();
+
+// A NumPy bool scalar; never imports NumPy to find out.
 bool is_numpy_bool_scalar(PyObject* obj);
 
 template <class T>

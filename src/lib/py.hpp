@@ -69,7 +69,7 @@ inline void check_rc(int rc) {
 
 // For objects that the module builds for a result: a null here is not the
 // caller's fault, so it becomes an internal failure carrying the
-// interpreter's message.
+// interpreter's message; MemoryError and KeyboardInterrupt pass through.
 Owned made(PyObject* p);
 
 // The pending exception's text ("TypeError: ..."), clearing it.

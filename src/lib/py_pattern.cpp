@@ -683,8 +683,9 @@ MatchForm spec_match_form(PyObject* match) {
   // anything else the token set (an empty list is a token set). Looking first
   // spares a failed conversion, and its exception, per sequence-form spec.
   std::optional<bool> first_is_str = try_form([&] {
-    if (seq_len(match, "match") == 0) return true;
-    return bool(PyUnicode_Check(seq_item(match, 0).get()));
+    SeqSource items(match, "match");
+    if (items.size() == 0) return true;
+    return bool(PyUnicode_Check(items.item(0).get()));
   });
   if (first_is_str && *first_is_str) {
     if (auto set = try_form([&] { return arg_str_vec(match, "match"); })) return std::move(*set);

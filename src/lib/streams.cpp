@@ -4,6 +4,7 @@
 #include "lib/streams.hpp"
 
 #include <cstring>
+#include <limits>
 #include <random>
 
 #include "intern/hash.hpp"
@@ -105,15 +106,17 @@ std::string_view utf8_of(PyObject* item) {
   return {s, static_cast<size_t>(n)};
 }
 
-// A list, tuple or object array: items are borrowed, and nothing below runs
-// Python code, so the container cannot change while it is read.
-void read_borrowed(PyObject* const* items, size_t n, const char* name, TokenColumn& col) {
+// A list, tuple or object array: items are borrowed (`at(i)` gives item i),
+// and nothing below runs Python code, so the container cannot change while
+// it is read.
+template <class At>
+void read_borrowed(At at, size_t n, const char* name, TokenColumn& col) {
   Distinct distinct(col);
   PointerCodes by_identity;
   reserve_large(col.codes, n);
   col.codes.resize(n);
   for (size_t i = 0; i < n; ++i) {
-    PyObject* item = items[i];
+    PyObject* item = at(i);
     if (PyUnicode_CheckExact(item)) {
       int64_t known = by_identity.find(item);
       if (known >= 0) {
@@ -129,6 +132,18 @@ void read_borrowed(PyObject* const* items, size_t n, const char* name, TokenColu
       not_a_str(name, item);
     }
   }
+}
+
+void read_object_array(PyArrayObject* arr, const char* name, TokenColumn& col) {
+  const char* base = PyArray_BYTES(arr);
+  const npy_intp stride = PyArray_STRIDE(arr, 0);
+  read_borrowed(
+      [base, stride](size_t i) {
+        PyObject* item;
+        std::memcpy(&item, base + static_cast<npy_intp>(i) * stride, sizeof item);  // maybe unaligned
+        return item ? item : Py_None;  // NumPy reads an unset slot as None
+      },
+      static_cast<size_t>(PyArray_DIM(arr, 0)), name, col);
 }
 
 void append_utf8(std::string& out, uint32_t cp) {
@@ -151,10 +166,11 @@ void append_utf8(std::string& out, uint32_t cp) {
 
 // A one-dimensional NumPy str array, read from its buffer: items are
 // de-duplicated on their raw UCS4 form (trailing NULs stripped, as NumPy
-// does), and only distinct items are converted to UTF-8. Returns false,
-// having read nothing, when an item holds a code point that str cannot
-// encode; the generic path then raises what Python raises.
-bool read_ucs4_array(PyArrayObject* arr, TokenColumn& col) {
+// does), and only distinct items are converted to UTF-8. An item beyond
+// U+10FFFF is refused by position. Returns false, having read nothing, when
+// an item holds a surrogate, which a str holds but UTF-8 cannot encode; the
+// generic path then raises what Python raises.
+bool read_ucs4_array(PyArrayObject* arr, const char* name, TokenColumn& col) {
   const npy_intp n = PyArray_DIM(arr, 0);
   const npy_intp stride = PyArray_STRIDE(arr, 0);
   const size_t width = static_cast<size_t>(PyArray_ITEMSIZE(arr)) / 4;
@@ -176,28 +192,28 @@ bool read_ucs4_array(PyArrayObject* arr, TokenColumn& col) {
   col.codes = std::move(raw.codes);
   for (size_t d = 0; d < raw.n_distinct(); ++d) {
     std::string_view bytes = raw.distinct(d);
+    bool surrogate = false;
     for (size_t k = 0; k < bytes.size(); k += 4) {
       uint32_t cp;
       std::memcpy(&cp, bytes.data() + k, 4);
-      if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+      if (cp > 0x10FFFF) {
+        // Distinct strings are numbered in order of first sight, so this is
+        // the first position that holds a bad item.
+        size_t first = 0;
+        while (col.codes[first] != d) ++first;
+        throw_invalid_code_point(name, first, cp);
+      }
+      surrogate |= cp >= 0xD800 && cp <= 0xDFFF;
       append_utf8(col.arena, cp);
     }
+    if (surrogate) return false;
     col.ends.push_back(col.arena.size());
   }
   return true;
 }
 
-bool is_plain_ucs4_vector(PyObject* obj) {
-  if (!PyArray_Check(obj)) return false;
-  auto* arr = reinterpret_cast<PyArrayObject*>(obj);
-  return PyArray_NDIM(arr) == 1 && PyArray_TYPE(arr) == NPY_UNICODE && PyArray_ISNOTSWAPPED(arr);
-}
-
-bool numpy_loaded() {
-  // A NumPy array cannot exist unless NumPy was imported; checking first
-  // spares callers who never use NumPy the import.
-  PyObject* modules = PyImport_GetModuleDict();
-  return PyDict_GetItemString(modules, "numpy") != nullptr;
+bool is_plain_ucs4_vector(PyArrayObject* arr) {
+  return PyArray_TYPE(arr) == NPY_UNICODE && PyArray_ISNOTSWAPPED(arr);
 }
 
 }  // namespace
@@ -205,22 +221,27 @@ bool numpy_loaded() {
 TokenColumn convert_tokens(PyObject* obj, const char* name) {
   TokenColumn col;
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-    read_borrowed(PySequence_Fast_ITEMS(obj), static_cast<size_t>(Py_SIZE(obj)), name, col);
+    PyObject* const* items = PySequence_Fast_ITEMS(obj);
+    read_borrowed([items](size_t i) { return items[i]; }, static_cast<size_t>(Py_SIZE(obj)), name, col);
     return col;
   }
-  Py_ssize_t n = seq_len(obj, name);
-  if (numpy_loaded()) {
-    ensure_numpy();
-    if (is_plain_ucs4_vector(obj) && read_ucs4_array(reinterpret_cast<PyArrayObject*>(obj), col))
+  SeqSource src(obj, name);
+  src.refuse_masked();
+  if (PyObject* vector = src.array()) {
+    auto* arr = reinterpret_cast<PyArrayObject*>(vector);
+    if (PyArray_TYPE(arr) == NPY_OBJECT) {
+      read_object_array(arr, name, col);
       return col;
+    }
+    if (is_plain_ucs4_vector(arr) && read_ucs4_array(arr, name, col)) return col;
     col = TokenColumn{};
   }
   // Any other sequence: each item is fetched (Python code may run) and copied
   // before the next is asked for.
   Distinct distinct(col);
-  col.codes.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Owned item = seq_item(obj, i);
+  if (src.exact()) col.codes.reserve(static_cast<size_t>(src.size()));
+  for (Py_ssize_t i = 0; i < src.size(); ++i) {
+    Owned item = src.item(i);
     if (!PyUnicode_Check(item.get())) not_a_str(name, item.get());
     col.codes.push_back(distinct.code_of(utf8_of(item.get())));
   }
@@ -228,10 +249,7 @@ TokenColumn convert_tokens(PyObject* obj, const char* name) {
 }
 
 namespace {
-bool is_real_numeric_vector(PyObject* obj) {
-  if (!PyArray_Check(obj)) return false;
-  auto* arr = reinterpret_cast<PyArrayObject*>(obj);
-  if (PyArray_NDIM(arr) != 1) return false;
+bool is_real_numeric(PyArrayObject* arr) {
   switch (PyArray_DESCR(arr)->kind) {
     case 'b': case 'i': case 'u': case 'f': return true;
     default: return false;
@@ -239,7 +257,7 @@ bool is_real_numeric_vector(PyObject* obj) {
 }
 }  // namespace
 
-std::vector<double> convert_floats(PyObject* obj, const char* name) {
+std::vector<double> convert_floats(PyObject* obj, const char* name, Masked masked) {
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
     const bool is_list = PyList_CheckExact(obj);
     const Py_ssize_t n = Py_SIZE(obj);
@@ -262,26 +280,32 @@ std::vector<double> convert_floats(PyObject* obj, const char* name) {
     }
     return out;
   }
-  Py_ssize_t n = seq_len(obj, name);
-  if (numpy_loaded()) {
-    ensure_numpy();
-    if (is_real_numeric_vector(obj)) {
-      // Casting gives exactly what float() gives for each item.
-      Owned cast = check(PyArray_FromAny(obj, PyArray_DescrFromType(NPY_FLOAT64), 1, 1,
-                                         NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST,
-                                         nullptr));
-      auto* arr = reinterpret_cast<PyArrayObject*>(cast.get());
-      const auto* data = static_cast<const double*>(PyArray_DATA(arr));
-      std::vector<double> out;
-      reserve_large(out, static_cast<size_t>(PyArray_DIM(arr, 0)));
-      out.assign(data, data + PyArray_DIM(arr, 0));
-      return out;
-    }
+  SeqSource src(obj, name);
+  if (masked == Masked::Refused) src.refuse_masked();
+  constexpr double NO_VALUE = std::numeric_limits<double>::quiet_NaN();
+  PyObject* vector = src.array();
+  if (vector && is_real_numeric(reinterpret_cast<PyArrayObject*>(vector))) {
+    // Casting gives exactly what float() gives for each item.
+    Owned cast = check(PyArray_FromAny(vector, PyArray_DescrFromType(NPY_FLOAT64), 1, 1,
+                                       NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST,
+                                       nullptr));
+    auto* arr = reinterpret_cast<PyArrayObject*>(cast.get());
+    const auto* data = static_cast<const double*>(PyArray_DATA(arr));
+    std::vector<double> out;
+    reserve_large(out, static_cast<size_t>(PyArray_DIM(arr, 0)));
+    out.assign(data, data + PyArray_DIM(arr, 0));
+    for (size_t i = 0; i < out.size(); ++i)
+      if (src.masked(static_cast<Py_ssize_t>(i))) out[i] = NO_VALUE;
+    return out;
   }
   std::vector<double> out;
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Owned item = seq_item(obj, i);
+  if (src.exact()) out.reserve(static_cast<size_t>(src.size()));
+  for (Py_ssize_t i = 0; i < src.size(); ++i) {
+    if (src.masked(i)) {
+      out.push_back(NO_VALUE);
+      continue;
+    }
+    Owned item = src.item(i);
     out.push_back(arg_f64(item.get(), name));
   }
   return out;
@@ -289,7 +313,7 @@ std::vector<double> convert_floats(PyObject* obj, const char* name) {
 
 std::optional<std::vector<double>> convert_opt_values(PyObject* obj) {
   if (!obj || obj == Py_None) return std::nullopt;
-  return convert_floats(obj, "values");
+  return convert_floats(obj, "values", Masked::AsNaN);
 }
 
 std::vector<TokenId> intern_distinct(const TokenColumn& column) {

@@ -27,12 +27,19 @@ struct TokenColumn {
   }
 };
 
-// Any sequence of str (list, tuple, NumPy str array, ...). A bare str, a
-// non-sequence or a non-str item is a TypeError naming the argument.
+// Any sequence of str (list, tuple, NumPy str array, pandas Series, ...),
+// read by position (see SeqSource). A bare str, a non-sequence or a non-str
+// item is a TypeError naming the argument; a masked item is a ValueError.
 TokenColumn convert_tokens(PyObject* obj, const char* name);
 
-// Any sequence whose items convert through the float protocol.
-std::vector<double> convert_floats(PyObject* obj, const char* name);
+// What a masked entry of a numpy.ma array means: times must have every
+// entry; a masked value is no value.
+enum class Masked { Refused, AsNaN };
+
+// Any sequence whose items convert through the float protocol, read by
+// position. A masked entry is a ValueError naming the argument and position,
+// or NaN.
+std::vector<double> convert_floats(PyObject* obj, const char* name, Masked masked = Masked::Refused);
 
 // The ids of a column's distinct strings, interned under one lock in order of
 // first sight (which is their order in the column).
@@ -47,7 +54,8 @@ std::vector<TokenId> intern_column(TokenColumn&& column);
 Stream checked_and_interned(TokenColumn&& tokens, std::vector<double>&& times,
                             std::optional<std::vector<double>>&& values, std::string_view tokens_name);
 
-// `values` as the stream entry points take it: absent or None gives no values.
+// `values` as the stream entry points take it: absent or None gives no
+// values; a masked entry reads as NaN.
 std::optional<std::vector<double>> convert_opt_values(PyObject* obj);
 
 }  // namespace zuldcore

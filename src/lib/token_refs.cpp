@@ -72,9 +72,10 @@ std::vector<TokenRef> parse_token_refs(const std::vector<Owned>& items, const ch
 }
 
 std::vector<Owned> arg_object_vec(PyObject* obj, const char* name) {
-  Py_ssize_t n = seq_len(obj, name);
+  SeqSource src(obj, name);
+  src.refuse_masked();
   std::vector<Owned> items;
-  for (Py_ssize_t i = 0; i < n; ++i) items.push_back(seq_item(obj, i));
+  for (Py_ssize_t i = 0; i < src.size(); ++i) items.push_back(src.item(i));
   return items;
 }
 

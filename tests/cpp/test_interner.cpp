@@ -1,11 +1,13 @@
 // The token vocabulary: dense ids in order of first sight, byte-exact keys,
-// growth, and the poisoned state after an internal failure.
+// growth, the poisoned state after an internal failure, and running out of
+// memory, which changes nothing.
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "alloc_failure.hpp"
 #include "check.hpp"
 #include "intern/interner.hpp"
 
@@ -85,6 +87,57 @@ TEST(an_unknown_id_poisons_the_interner) {
       code = 4;
     } catch (const Internal&) {
     }
+    _exit(code);
+  }
+  int status = 0;
+  CHECK_EQ(waitpid(pid, &status, 0), pid);
+  CHECK(WIFEXITED(status));
+  CHECK_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(an_allocation_failure_while_interning_changes_nothing) {
+  Interner in(5);
+  std::vector<std::string> old, fresh;
+  for (int i = 0; i < 50; ++i) old.push_back("old" + std::to_string(i));
+  for (int i = 0; i < 20; ++i) fresh.push_back("new" + std::to_string(i));  // 70 keys: the index grows
+  for (size_t i = 0; i < old.size(); ++i) CHECK_EQ(in.intern(old[i]), i);
+  std::vector<std::string_view> batch = {old[7], fresh[0], old[3], fresh[1], fresh[0]};
+  for (const std::string& s : fresh) batch.push_back(s);
+  std::vector<TokenId> out(batch.size());
+
+  const long failures = alloc_failure::each_allocation(
+      [&] { in.intern_all(batch, out); },
+      [&] {
+        CHECK_EQ(in.size(), old.size());
+        for (size_t i = 0; i < old.size(); ++i) CHECK_EQ(in.intern(old[i]), i);
+      });
+  CHECK(failures >= 3);  // the copies, the strings' room, the index's room
+  CHECK_EQ(out[0], 7u);
+  CHECK_EQ(out[2], 3u);
+  CHECK_EQ(out[4], out[1]);
+  for (size_t i = 0; i < fresh.size(); ++i) CHECK_EQ(in.intern(fresh[i]), old.size() + i);
+  CHECK_EQ(in.size(), old.size() + fresh.size());
+
+  // One token at a time, too.
+  alloc_failure::each_allocation([&] { CHECK_EQ(in.intern("one more"), 70u); },
+                                 [&] { CHECK_EQ(in.size(), 70u); });
+}
+
+TEST(running_out_of_memory_does_not_poison_the_interner) {
+  // Were it poisoned, it would stay so for the process: observed in a child.
+  pid_t pid = fork();
+  if (pid == 0) {
+    int code = 0;
+    const size_t before = vocabulary_size();
+    std::vector<std::string_view> tokens = {"zz-oom-a", "zz-oom-b", "zz-oom-a"};
+    std::vector<TokenId> ids;
+    alloc_failure::each_allocation([&] { ids = intern_stream(tokens); },
+                                   [&] { code |= vocabulary_size() == before ? 0 : 1; });
+    if (ids != std::vector<TokenId>{TokenId(before), TokenId(before + 1), TokenId(before)}) code |= 2;
+    std::vector<std::string> text;
+    alloc_failure::each_allocation([&] { text = resolve_batch(ids); },
+                                   [&] { code |= vocabulary_size() == before + 2 ? 0 : 4; });
+    if (text != std::vector<std::string>{"zz-oom-a", "zz-oom-b", "zz-oom-a"}) code |= 8;
     _exit(code);
   }
   int status = 0;
