@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -48,7 +49,7 @@ MatchProgram::MatchProgram(const Engine& engine)
                 engine.n_elements <= MAX_PATTERN_ELEMENTS,
             "engine of ", engine.n_elements, " elements for a pattern of ",
             engine.pattern.elements.size());
-  compute_start_tokens();
+  compute_element_tokens();
   if (!uses_fast_path(engine.pattern)) {
     search_ = std::make_unique<const SearchProgram>(engine);
     return;
@@ -74,45 +75,54 @@ MatchProgram::MatchProgram(const Engine& engine)
 
 MatchProgram::~MatchProgram() = default;
 
-bool MatchProgram::may_start_in(std::span<const TokenId> tokens) const noexcept {
-  if (any_start_) return true;
-  const size_t n_bits = start_bits_.size() * 64;
-  for (TokenId tok : tokens)
-    if (tok < n_bits && ((start_bits_[tok >> 6] >> (tok & 63)) & 1) != 0) return true;
+bool MatchProgram::may_match_in(std::span<const TokenId> tokens) const noexcept {
+  const size_t k = element_tokens_.size();
+  if (k == 0) return true;
+  if (engine_.pattern.ordered) {
+    size_t want = 0;  // the next element to find, in order
+    for (TokenId tok : tokens)
+      if (element_tokens_[want].contains(tok) && ++want == k) return true;
+    return false;
+  }
+  uint64_t missing = k == 64 ? ~uint64_t{0} : (uint64_t{1} << k) - 1;
+  for (TokenId tok : tokens) {
+    for (uint64_t m = missing; m != 0; m &= m - 1) {
+      const auto i = static_cast<size_t>(std::countr_zero(m));
+      if (element_tokens_[i].contains(tok)) missing &= ~(uint64_t{1} << i);
+    }
+    if (missing == 0) return true;
+  }
   return false;
 }
 
 namespace {
 
-// The tokens that element `el` can match as the first element of a match, or
+// The tokens that element `el` can match (a sequence: its first tokens), or
 // nothing when it can match tokens the pattern does not fix.
-std::optional<std::vector<TokenId>> first_tokens_of(const PatternElement& el) {
+std::optional<std::vector<TokenId>> fixed_tokens_of(const PatternElement& el) {
   if (const auto* e = std::get_if<Event>(&el)) return std::vector<TokenId>{e->token};
   if (const auto* e = std::get_if<EventSet>(&el)) return e->match_tokens;
   if (const auto* e = std::get_if<EventSeq>(&el)) return e->match_trie.first_tokens();
-  // With nothing matched before it, a DynamicEventSet has no last token to
-  // match and a DynamicEvent matches nothing.
-  if (const auto* e = std::get_if<DynamicEventSet>(&el)) return e->static_match_tokens;
-  if (std::holds_alternative<DynamicEvent>(el)) return std::vector<TokenId>{};
+  if (const auto* e = std::get_if<DynamicEventSet>(&el)) {
+    if (e->match_from_last) return std::nullopt;
+    return e->static_match_tokens;
+  }
   return std::nullopt;
 }
 
 }  // namespace
 
-void MatchProgram::compute_start_tokens() {
-  const Pattern& p = engine_.pattern;
-  std::vector<TokenId> starts;
-  const size_t first_n = p.ordered ? std::min<size_t>(1, engine_.n_elements) : engine_.n_elements;
-  for (size_t i = 0; i < first_n; ++i) {
-    std::optional<std::vector<TokenId>> tokens = first_tokens_of(p.elements[i]);
-    if (!tokens) return;  // any_start_ stays set
-    starts.insert(starts.end(), tokens->begin(), tokens->end());
+void MatchProgram::compute_element_tokens() {
+  for (const PatternElement& el : engine_.pattern.elements) {
+    std::optional<std::vector<TokenId>> tokens = fixed_tokens_of(el);
+    if (!tokens) continue;
+    TokenBits set;
+    TokenId top = 0;
+    for (TokenId tok : *tokens) top = std::max(top, tok);
+    if (!tokens->empty()) set.bits.assign(size_t{top} / 64 + 1, 0);
+    for (TokenId tok : *tokens) set.bits[tok >> 6] |= uint64_t{1} << (tok & 63);
+    element_tokens_.push_back(std::move(set));
   }
-  any_start_ = false;
-  TokenId top = 0;
-  for (TokenId tok : starts) top = std::max(top, tok);
-  if (!starts.empty()) start_bits_.assign(size_t{top} / 64 + 1, 0);
-  for (TokenId tok : starts) start_bits_[tok >> 6] |= uint64_t{1} << (tok & 63);
 }
 
 struct StreamMatcher::Impl {
@@ -384,7 +394,7 @@ BatchResult match_batch(const MatchProgram& program, std::span<const TokenId> to
     const auto e = static_cast<uint64_t>(offsets[k + 1]);
     if (!(s < e && e <= tokens.size())) continue;
     const std::span<const TokenId> doc = tokens.subspan(s, e - s);
-    if (!program.may_start_in(doc)) continue;
+    if (!program.may_match_in(doc)) continue;
     matcher.match(doc, times.subspan(s, e - s), values.empty() ? values : values.subspan(s, e - s),
                   true, false, buffer);
     if (buffer.n_matches() == 0) continue;

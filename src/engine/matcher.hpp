@@ -55,19 +55,30 @@ class MatchProgram {
 
   const Engine& engine() const noexcept { return engine_; }
 
-  // False only when no match can start in `tokens`: none of them is a token
-  // that some element able to come first matches (for ordered patterns the
-  // first element; for unordered ones any). True whenever an element able to
-  // come first matches tokens not fixed by the pattern.
-  bool may_start_in(std::span<const TokenId> tokens) const noexcept;
+  // False only when no match can exist in `tokens`, judged by the tokens
+  // alone: an ordered pattern needs its elements' tokens in order (the
+  // first token of a sequence; elements whose tokens the pattern does not
+  // fix may sit anywhere), an unordered one needs some token of every such
+  // element. One pass over the tokens; value tests, times and blocks are
+  // left to the search.
+  bool may_match_in(std::span<const TokenId> tokens) const noexcept;
 
  private:
   friend class StreamMatcher;
   struct Fast;
+  // A set of token ids, one bit per id.
+  struct TokenBits {
+    std::vector<uint64_t> bits;
+    bool contains(TokenId tok) const noexcept {
+      return tok < bits.size() * 64 && ((bits[tok >> 6] >> (tok & 63)) & 1) != 0;
+    }
+  };
+  void compute_element_tokens();
+
   Engine engine_;
-  std::vector<uint64_t> start_bits_;  // bit per token id that can start a match
-  bool any_start_ = true;             // some element able to come first matches any token
-  void compute_start_tokens();
+  // The tokens each element can match, for the elements whose tokens the
+  // pattern fixes, in element order (the others are left out).
+  std::vector<TokenBits> element_tokens_;
   std::unique_ptr<const Fast> fast_tables_;      // patterns on the fast path
   std::unique_ptr<const SearchProgram> search_;  // the others
 };
