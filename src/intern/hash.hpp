@@ -44,6 +44,23 @@ inline uint64_t hash_bytes(std::string_view s, uint64_t seed) {
   return mix64(a ^ K1 ^ h, b ^ K2);
 }
 
+// Byte equality, inline for the short keys that tokens usually are (two
+// overlapping loads per side instead of a call to memcmp).
+inline bool same_bytes(std::string_view a, std::string_view b) {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(a.data());
+  const auto* q = reinterpret_cast<const unsigned char*>(b.data());
+  auto load64 = [](const unsigned char* r) { uint64_t v; std::memcpy(&v, r, 8); return v; };
+  auto load32 = [](const unsigned char* r) { uint32_t v; std::memcpy(&v, r, 4); return v; };
+  if (n > 16) return std::memcmp(p, q, n) == 0;
+  if (n >= 8) return load64(p) == load64(q) && load64(p + n - 8) == load64(q + n - 8);
+  if (n >= 4) return load32(p) == load32(q) && load32(p + n - 4) == load32(q + n - 4);
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] != q[i]) return false;
+  return true;
+}
+
 // Open addressing with linear probing over a power-of-two array, at most half
 // full. A slot holds the upper hash bits (low bit forced to 1 so that 0 means
 // empty) and a 32-bit index into the caller's key array.
@@ -60,7 +77,7 @@ class IndexTable {
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
       const Slot& s = slots_[i];
       if (s.tag == 0) return -1;
-      if (s.tag == tag && keys.key(s.index) == key) return s.index;
+      if (s.tag == tag && same_bytes(keys.key(s.index), key)) return s.index;
     }
   }
 
@@ -84,7 +101,7 @@ class IndexTable {
         inserted = true;
         return next;
       }
-      if (s.tag == tag && keys.key(s.index) == key) {
+      if (s.tag == tag && same_bytes(keys.key(s.index), key)) {
         inserted = false;
         return s.index;
       }

@@ -113,18 +113,33 @@ template <class At>
 void read_borrowed(At at, size_t n, const char* name, TokenColumn& col) {
   Distinct distinct(col);
   PointerCodes by_identity;
+  // The identity cache pays when equal tokens are shared objects; when
+  // repeated tokens arrive as objects of their own (strings read from a
+  // file) its misses only cost, so after a trial where repeats mostly missed
+  // it, it is dropped.
+  constexpr size_t TRIAL = 4096;
+  bool use_identity = true;
+  size_t identity_hits = 0, repeats_missed = 0;
   reserve_large(col.codes, n);
   col.codes.resize(n);
   for (size_t i = 0; i < n; ++i) {
+    if (i == TRIAL && repeats_missed > identity_hits) use_identity = false;
     PyObject* item = at(i);
     if (PyUnicode_CheckExact(item)) {
-      int64_t known = by_identity.find(item);
-      if (known >= 0) {
-        col.codes[i] = static_cast<uint32_t>(known);
-        continue;
+      if (use_identity) {
+        const int64_t known = by_identity.find(item);
+        if (known >= 0) {
+          col.codes[i] = static_cast<uint32_t>(known);
+          ++identity_hits;
+          continue;
+        }
       }
-      uint32_t code = distinct.code_of(utf8_of(item));
-      by_identity.insert(item, code);
+      const size_t seen = col.n_distinct();
+      const uint32_t code = distinct.code_of(utf8_of(item));
+      if (use_identity) {
+        by_identity.insert(item, code);
+        repeats_missed += col.n_distinct() == seen;
+      }
       col.codes[i] = code;
     } else if (PyUnicode_Check(item)) {
       col.codes[i] = distinct.code_of(utf8_of(item));
