@@ -215,6 +215,11 @@ std::vector<double> window_aggregate(const StreamView& s, const Points& k, const
   ExactSum sum;
   int64_t valued = 0;        // non-NaN values in [removed, added)
   size_t added = 0, removed = 0;  // the indices that entered and left the running state
+  // The mean of the last window read out of the sum: consecutive positions
+  // mostly share their window, and reading the exact sum costs more than
+  // keeping it.
+  double mean = NaN;
+  bool mean_current = false;
   InterruptCheck interrupt;
 
   for (size_t i = 0; i < n; ++i) {
@@ -229,6 +234,7 @@ std::vector<double> window_aggregate(const StreamView& s, const Points& k, const
         } else if (v == v) {
           sum.add(v);
           ++valued;
+          mean_current = false;
         }
       }
       for (; removed < cursor.first(); ++removed) {
@@ -236,6 +242,7 @@ std::vector<double> window_aggregate(const StreamView& s, const Points& k, const
         if (!extremum && v == v) {
           sum.remove(v);
           --valued;
+          mean_current = false;
         }
       }
       if (extremum) deque->drop_before(cursor.first());
@@ -246,7 +253,13 @@ std::vector<double> window_aggregate(const StreamView& s, const Points& k, const
       case AggKind::Count: out[i] = static_cast<double>(cursor.last() - cursor.first()); break;
       case AggKind::Min:
       case AggKind::Max: out[i] = deque->best(); break;
-      case AggKind::Mean: out[i] = valued > 0 ? sum.value() / static_cast<double>(valued) : NaN; break;
+      case AggKind::Mean:
+        if (!mean_current) {
+          mean = valued > 0 ? sum.value() / static_cast<double>(valued) : NaN;
+          mean_current = true;
+        }
+        out[i] = mean;
+        break;
     }
   }
   return out;
