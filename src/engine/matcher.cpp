@@ -116,11 +116,8 @@ void MatchProgram::compute_element_tokens() {
   for (const PatternElement& el : engine_.pattern.elements) {
     std::optional<std::vector<TokenId>> tokens = fixed_tokens_of(el);
     if (!tokens) continue;
-    TokenBits set;
-    TokenId top = 0;
-    for (TokenId tok : *tokens) top = std::max(top, tok);
-    if (!tokens->empty()) set.bits.assign(size_t{top} / 64 + 1, 0);
-    for (TokenId tok : *tokens) set.bits[tok >> 6] |= uint64_t{1} << (tok & 63);
+    TokenFlags set;
+    set.build(*tokens);
     element_tokens_.push_back(std::move(set));
   }
 }

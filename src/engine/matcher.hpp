@@ -13,6 +13,7 @@
 
 #include "engine/match_buffer.hpp"
 #include "engine/search.hpp"
+#include "engine/token_table.hpp"
 #include "intern/interner.hpp"
 #include "types/pattern.hpp"
 #include "types/stream.hpp"
@@ -66,19 +67,12 @@ class MatchProgram {
  private:
   friend class StreamMatcher;
   struct Fast;
-  // A set of token ids, one bit per id.
-  struct TokenBits {
-    std::vector<uint64_t> bits;
-    bool contains(TokenId tok) const noexcept {
-      return tok < bits.size() * 64 && ((bits[tok >> 6] >> (tok & 63)) & 1) != 0;
-    }
-  };
   void compute_element_tokens();
 
   Engine engine_;
   // The tokens each element can match, for the elements whose tokens the
   // pattern fixes, in element order (the others are left out).
-  std::vector<TokenBits> element_tokens_;
+  std::vector<TokenFlags> element_tokens_;
   std::unique_ptr<const Fast> fast_tables_;      // patterns on the fast path
   std::unique_ptr<const SearchProgram> search_;  // the others
 };

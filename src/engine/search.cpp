@@ -200,9 +200,7 @@ struct SearchProgram::Tables {
   // Whether a scan can react to `tok` beyond its time: some element matches
   // or is blocked by it, or the midstream collector's trie starts with it.
   // Meaningful only while fixed_tokens_ holds.
-  bool relevant(TokenId tok) const noexcept {
-    return tok < relevant_bits.size() * 64 && ((relevant_bits[tok >> 6] >> (tok & 63)) & 1) != 0;
-  }
+  bool relevant(TokenId tok) const noexcept { return relevant_tokens.contains(tok); }
 
   const Pattern& pattern_;
   size_t n_elements_;
@@ -226,9 +224,9 @@ struct SearchProgram::Tables {
   // sets; false with any element that reacts to any token or to the path's
   // last token.
   bool fixed_tokens_ = true;
-  // Bit per token id: the tokens a scan reacts to (see relevant), known from
-  // the pattern alone; filled when fixed_tokens_ holds.
-  std::vector<uint64_t> relevant_bits;
+  // The tokens a scan reacts to (see relevant), known from the pattern
+  // alone; filled when fixed_tokens_ holds.
+  TokenFlags relevant_tokens;
 };
 
 struct Searcher::Impl {
@@ -418,10 +416,7 @@ SearchProgram::Tables::Tables(const Engine& engine)
       }
     }
     if (p.midstream) add(p.midstream->match_trie.first_tokens());
-    TokenId top = 0;
-    for (TokenId tok : tokens) top = std::max(top, tok);
-    if (!tokens.empty()) relevant_bits.assign(size_t{top} / 64 + 1, 0);
-    for (TokenId tok : tokens) relevant_bits[tok >> 6] |= uint64_t{1} << (tok & 63);
+    relevant_tokens.build(tokens);
   }
   index_.finish();
 }

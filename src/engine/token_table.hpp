@@ -3,6 +3,7 @@
 // It owns no entries of its own: callers keep whatever the integer indexes.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -63,6 +64,39 @@ class TokenTable {
   std::vector<uint32_t> values_;
   std::vector<uint32_t> slots_;  // 1 + index into keys_, 0 empty
   int shift_ = 63;
+};
+
+// A set of token ids asked about once per scanned position: a byte per id
+// up to a cap, looked up directly (measurably faster in scan loops than a
+// bit per id), and a TokenTable for ids beyond the cap.
+class TokenFlags {
+ public:
+  void build(std::span<const TokenId> tokens) {
+    TokenId top = 0;
+    std::vector<std::pair<TokenId, uint32_t>> large;
+    for (TokenId tok : tokens) {
+      if (tok < DIRECT_MAX)
+        top = std::max(top, tok);
+      else
+        large.emplace_back(tok, 0);
+    }
+    bytes_.assign(tokens.empty() ? 0 : size_t{top} + 1, 0);
+    for (TokenId tok : tokens)
+      if (tok < DIRECT_MAX) bytes_[tok] = 1;
+    std::sort(large.begin(), large.end());
+    large.erase(std::unique(large.begin(), large.end()), large.end());
+    large_.build(large);
+  }
+
+  bool contains(TokenId tok) const noexcept {
+    if (tok < bytes_.size()) return bytes_[tok] != 0;
+    return !large_.empty() && large_.find(tok) != TokenTable::MISSING;
+  }
+
+ private:
+  static constexpr TokenId DIRECT_MAX = TokenId{1} << 24;  // ids looked up directly: 16 MiB at most
+  std::vector<uint8_t> bytes_;
+  TokenTable large_;
 };
 
 }  // namespace zuldcore
