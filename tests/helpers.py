@@ -36,3 +36,24 @@ def internal_error_type():
 def raise_internal_error(text):
     """For worker processes: fails as a broken invariant would."""
     raise internal_error_type()(text)
+
+
+def interrupt_child(code, delay=0.5):
+    """Runs `code` in a fresh interpreter; once it prints "ready", waits `delay`
+    seconds and sends it SIGINT. Returns the next line it prints and how long
+    that took after the signal."""
+    import signal
+    import time
+
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(delay)
+        sent = time.perf_counter()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline().strip()
+        return line, time.perf_counter() - sent
+    finally:
+        child.kill()
+        child.wait()
+

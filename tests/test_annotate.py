@@ -8,17 +8,16 @@ import inspect
 import math
 import pickle
 import random
-import signal
-import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import numpy as np
 import pytest
 
 import zuldcore
+
+from helpers import interrupt_child
 from zuldcore import AnnotationSpec as A
 from zuldcore import Pattern, StateMachine
 
@@ -492,17 +491,7 @@ def test_a_long_call_stops_on_ctrl_c():
             print(f"interrupted {time.perf_counter() - t0:.3f}", flush=True)
         """
     )
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(0.5)
-        sent = time.perf_counter()
-        child.send_signal(signal.SIGINT)
-        line = child.stdout.readline().strip()
-        waited = time.perf_counter() - sent
-    finally:
-        child.kill()
-        child.wait()
+    line, waited = interrupt_child(code)
     assert line.startswith("interrupted"), line
     assert waited < 10
 

@@ -4,17 +4,14 @@ quadratically many partial matches. Each case here ran for seconds to hours
 before; the results are checked exactly (the model comparisons cover the
 rest). And long calls stop on Ctrl-C."""
 
-import signal
-import subprocess
-import sys
 import textwrap
-import time
 
 import numpy as np
 import pytest
 
-import zuldcore
 from zuldcore import Pattern, Zuldor
+
+from helpers import interrupt_child
 
 
 def events(*tokens, value_test=False, **bounds):
@@ -75,16 +72,6 @@ def test_a_long_call_stops_on_ctrl_c():
             print(f"interrupted {time.perf_counter() - t0:.3f}", flush=True)
         """
     )
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(0.5)
-        sent = time.perf_counter()
-        child.send_signal(signal.SIGINT)
-        line = child.stdout.readline().strip()
-        waited = time.perf_counter() - sent
-    finally:
-        child.kill()
-        child.wait()
+    line, waited = interrupt_child(code)
     assert line.startswith("interrupted"), line
     assert waited < 30  # noticed within the call, not when it returns (hours later)
