@@ -59,8 +59,9 @@ class WindowCursor {
   bool empty_ = true;
 };
 
-// The window of position i: [t, t + w] forward, [t - w, t] backward,
-// computed exactly as written so that the availability test agrees with it.
+// The window of position i: [t, t + w] forward, [t - w, t] backward. The
+// availability test reads the same bounds, so the two never disagree by a
+// rounding.
 struct Window {
   double lo, hi;
 };
