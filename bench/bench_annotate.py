@@ -37,7 +37,7 @@ from functools import cached_property
 import numpy as np
 
 import zuldcore
-from data import event_log
+from data import LogCase, event_log
 from harness import Row, Table, add_common_args, median_time, peak_rss_of, print_table, write_json
 
 # Polars reads its thread count when it is imported, so --threads is applied before that; memory-measuring
@@ -99,7 +99,7 @@ def zuldcore_spec(q: Q):
 
 # ---------------------------------------------------------------- inputs
 
-class StreamCase:
+class StreamCase(LogCase):
     """One generated stream (the first n_docs documents of it, when given) in every tool's form, each built on
     first use (so that a memory-measuring child builds only what its contender reads)."""
 
@@ -120,18 +120,6 @@ class StreamCase:
     def n(self) -> int:
         return len(self.log)
 
-    @cached_property
-    def tokens(self) -> list[str]:
-        return self.log.tokens
-
-    @property
-    def times(self) -> np.ndarray:
-        return self.log.times
-
-    @property
-    def values(self) -> np.ndarray:
-        return self.log.values
-
     @property
     def offsets(self) -> np.ndarray:
         return self.log.doc_offsets
@@ -140,10 +128,6 @@ class StreamCase:
     def doc(self) -> np.ndarray:
         """The document (patient) of every position."""
         return np.repeat(np.arange(self.log.n_docs, dtype=np.int64), np.diff(self.offsets))
-
-    @cached_property
-    def tokens_array(self) -> np.ndarray:
-        return np.array(self.tokens)
 
     @cached_property
     def pdf(self) -> pd.DataFrame:
@@ -158,10 +142,6 @@ class StreamCase:
         con = connect()
         duckdb_load(con, self.tokens, self.times, self.values, self.doc)
         return con
-
-    def prepare(self, *names: str) -> None:
-        for name in names:
-            getattr(self, name)
 
 
 def connect():

@@ -29,7 +29,7 @@ from functools import cached_property
 import numpy as np
 
 import zuldcore
-from data import event_log, integer_coded
+from data import LogCase, event_log, integer_coded
 from harness import Row, Table, add_common_args, median_time, peak_rss_of, print_table, write_json
 
 # Polars reads its thread count when it is imported, so --threads is applied before that; memory-measuring
@@ -70,28 +70,8 @@ N_PATTERNS = 20
 
 # ---------------------------------------------------------------- inputs
 
-class StreamCase:
-    """One generated stream in every tool's form, each built on first use (so that a memory-measuring child
-    builds only what its contender reads)."""
-
-    def __init__(self, n: int, vocab: int = 10_000, seed: int = 0):
-        self.n, self.vocab, self.seed = n, vocab, seed
-
-    @cached_property
-    def log(self):
-        return event_log(self.n, self.vocab, self.seed)
-
-    @cached_property
-    def tokens(self) -> list[str]:
-        return self.log.tokens
-
-    @property
-    def times(self) -> np.ndarray:
-        return self.log.times
-
-    @cached_property
-    def tokens_array(self) -> np.ndarray:
-        return self.log.tokens_array
+class StreamCase(LogCase):
+    """The log, pre-interned for zuldcore, and as a Polars frame and a DuckDB table."""
 
     @cached_property
     def stream(self):
@@ -106,10 +86,6 @@ class StreamCase:
         con = connect()
         duckdb_load(con, self.tokens, self.times)
         return con
-
-    def prepare(self, *names: str) -> None:
-        for name in names:
-            getattr(self, name)
 
 
 def connect():

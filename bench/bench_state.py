@@ -38,7 +38,7 @@ from functools import cached_property
 import numpy as np
 
 import zuldcore
-from data import event_log
+from data import LogCase
 from harness import Row, Table, add_common_args, median_time, peak_rss_of, print_table, write_json
 
 # Polars reads its thread count when it is imported, so --threads is applied before that; memory-measuring
@@ -160,32 +160,8 @@ def state_machines_available() -> bool:
 
 # ---------------------------------------------------------------- inputs
 
-class StreamCase:
-    """One generated stream in every tool's form, each built on first use (so that a memory-measuring child
-    builds only what its contender reads)."""
-
-    def __init__(self, n: int, vocab: int = 10_000, seed: int = 0):
-        self.n, self.vocab, self.seed = n, vocab, seed
-
-    @cached_property
-    def log(self):
-        return event_log(self.n, self.vocab, self.seed)
-
-    @cached_property
-    def tokens(self) -> list[str]:
-        return self.log.tokens
-
-    @property
-    def times(self) -> np.ndarray:
-        return self.log.times
-
-    @property
-    def values(self) -> np.ndarray:
-        return self.log.values
-
-    @cached_property
-    def tokens_array(self) -> np.ndarray:
-        return np.array(self.tokens)
+class StreamCase(LogCase):
+    """The log as a pandas Series, a Polars frame and a DuckDB table."""
 
     @cached_property
     def series(self) -> pd.Series:
@@ -201,10 +177,6 @@ class StreamCase:
         con = connect()
         duckdb_load(con, self.tokens, self.times, self.values)
         return con
-
-    def prepare(self, *names: str) -> None:
-        for name in names:
-            getattr(self, name)
 
 
 def connect():

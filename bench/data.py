@@ -176,6 +176,40 @@ def _describe(log: EventLog) -> None:
     print("first document:", ", ".join(f"{t}@{h:.2f}h={v}" for t, h, v in zip(tokens[:6], times, values)))
 
 
+
+class LogCase:
+    """One generated log in the forms every benchmark reads, each built on first use (so that a
+    memory-measuring child builds only what its contender reads). Benchmarks subclass it with their peers'
+    frames."""
+
+    def __init__(self, n: int, vocab: int = 10_000, seed: int = 0):
+        self.n, self.vocab, self.seed = n, vocab, seed
+
+    @cached_property
+    def log(self):
+        return event_log(self.n, self.vocab, self.seed)
+
+    @cached_property
+    def tokens(self) -> list[str]:
+        return self.log.tokens
+
+    @property
+    def times(self) -> np.ndarray:
+        return self.log.times
+
+    @property
+    def values(self) -> np.ndarray:
+        return self.log.values
+
+    @cached_property
+    def tokens_array(self) -> np.ndarray:
+        return self.log.tokens_array
+
+    def prepare(self, *names: str) -> None:
+        """Builds the named forms now, outside any timing."""
+        for name in names:
+            getattr(self, name)
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description="Generate an event log and describe it.")
     parser.add_argument("--n", type=int, default=1_000_000)

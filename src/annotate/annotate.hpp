@@ -126,9 +126,8 @@ static_assert(std::is_nothrow_move_constructible_v<AnnotationSpec>);
 
 // ---------------------------------------------------------------- evaluation
 
-// One column per spec, as long as the stream: int8 labels for the
-// occurrence and span kinds, float64 for the aggregates, int32 for
-// state_label.
+// The values an evaluation writes at every stream position: labels
+// (int8), aggregates (float64) or state ids (int32).
 using Column = std::variant<std::vector<int8_t>, std::vector<double>, std::vector<int32_t>>;
 
 // span_aggregate's column for resolved spans over a stream of n positions:
