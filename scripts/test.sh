@@ -13,15 +13,19 @@ mode=release
 venv=.venv
 cmake_args=(-DZULDCORE_CORE_TESTS=ON -DCMAKE_BUILD_TYPE=Debug)
 pip_args=()
+if [ -n "${ZULDCORE_WERROR:-}" ]; then  # CI: a warning in our sources fails the build
+  cmake_args+=(-DZULDCORE_WERROR=ON)
+  pip_args+=(-Ccmake.define.ZULDCORE_WERROR=ON)
+fi
 if [ "$mode" = sanitize ]; then
   venv=.venv-asan
   cmake_args+=(-DZULDCORE_SANITIZE=ON)
-  pip_args=(-Ccmake.build-type=Debug -Ccmake.define.ZULDCORE_SANITIZE=ON -Cbuild-dir=build/asan)
+  pip_args+=(-Ccmake.build-type=Debug -Ccmake.define.ZULDCORE_SANITIZE=ON -Cbuild-dir=build/asan)
 fi
 
 [ -x "$venv/bin/python" ] || "${PYTHON:-python3}" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-"$venv/bin/python" -m pip install -q -r requirements-dev.txt
+"$venv/bin/python" -m pip install -q -r <("$venv/bin/python" scripts/requirements.py build tools test)
 "$venv/bin/python" -m pip install -q --no-build-isolation "${pip_args[@]}" .
 
 core_build="build/core-tests-$mode"

@@ -6,7 +6,9 @@ import re
 import pytest
 
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
-CORES = ["types", "intern", "engine", "state", "annotate"]
+# The cores in the order they stand on each other: each includes only from its
+# own folder and the folders before it.
+CORES = ["base", "intern", "types", "engine", "state", "annotate"]
 
 if not SRC.is_dir():
     pytest.skip("source tree not available", allow_module_level=True)
@@ -21,6 +23,13 @@ def sources(*dirs):
 def test_cores_do_not_include_python(path):
     text = path.read_text()
     assert not re.search(r'#include\s*[<"](Python\.h|numpy/|lib/)', text)
+
+
+@pytest.mark.parametrize("path", list(sources(*CORES)), ids=lambda p: f"{p.parent.name}/{p.name}")
+def test_cores_include_only_the_floors_below(path):
+    allowed = CORES[: CORES.index(path.parent.name) + 1]
+    for folder in re.findall(r'#include\s*"(\w+)/', path.read_text()):
+        assert folder in allowed, f"{path.parent.name}/{path.name} includes {folder}/"
 
 
 def test_no_stealing_module_add_object():

@@ -15,7 +15,7 @@
 
 #include "engine/points.hpp"
 #include "state/machine.hpp"
-#include "types/expected.hpp"
+#include "base/expected.hpp"
 #include "types/pattern.hpp"
 #include "types/token_ref.hpp"
 

@@ -18,7 +18,7 @@
 
 #include "annotate/annotate.hpp"
 #include "annotate/exact_sum.hpp"
-#include "types/interrupt.hpp"
+#include "base/interrupt.hpp"
 
 namespace zuldcore {
 namespace {

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "types/ensure.hpp"
-#include "types/memory.hpp"
+#include "base/ensure.hpp"
+#include "base/memory.hpp"
 
 namespace zuldcore {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "intern/interner.hpp"
-#include "types/expected.hpp"
+#include "base/expected.hpp"
 #include "types/token_ref.hpp"
 
 namespace zuldcore {

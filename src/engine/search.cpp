@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "engine/token_table.hpp"
-#include "types/ensure.hpp"
-#include "types/interrupt.hpp"
+#include "base/ensure.hpp"
+#include "base/interrupt.hpp"
 #include "types/trie.hpp"
 
 namespace zuldcore {

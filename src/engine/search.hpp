@@ -12,7 +12,7 @@
 
 #include "engine/match_buffer.hpp"
 #include "intern/interner.hpp"
-#include "types/expected.hpp"
+#include "base/expected.hpp"
 #include "types/pattern.hpp"
 
 namespace zuldcore {

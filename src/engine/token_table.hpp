@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "intern/interner.hpp"
-#include "types/ensure.hpp"
+#include "base/ensure.hpp"
 
 namespace zuldcore {
 

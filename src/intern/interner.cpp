@@ -7,7 +7,7 @@
 #include <new>
 #include <random>
 
-#include "types/ensure.hpp"
+#include "base/ensure.hpp"
 
 namespace zuldcore {
 

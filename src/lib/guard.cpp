@@ -3,7 +3,7 @@
 
 #include <exception>
 
-#include "types/interrupt.hpp"
+#include "base/interrupt.hpp"
 
 namespace zuldcore {
 

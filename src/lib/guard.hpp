@@ -53,7 +53,7 @@ R guarded_value(R error_value, F&& body) noexcept {
 
 }  // namespace zuldcore
 
-#include "types/expected.hpp"
+#include "base/expected.hpp"
 
 namespace zuldcore {
 

@@ -4,7 +4,7 @@
 
 #include "lib/guard.hpp"
 #include "lib/module.hpp"
-#include "types/interrupt.hpp"
+#include "base/interrupt.hpp"
 
 namespace zuldcore {
 namespace {

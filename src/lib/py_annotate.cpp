@@ -19,7 +19,7 @@
 #include "lib/streams.hpp"
 #include "lib/token_refs.hpp"
 #include "lib/wrapper.hpp"
-#include "types/interrupt.hpp"
+#include "base/interrupt.hpp"
 
 namespace zuldcore {
 namespace {

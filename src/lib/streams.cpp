@@ -11,7 +11,7 @@
 #include "lib/args.hpp"
 #include "lib/guard.hpp"
 #include "lib/numpy.hpp"
-#include "types/memory.hpp"
+#include "base/memory.hpp"
 
 namespace zuldcore {
 

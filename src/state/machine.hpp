@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "engine/points.hpp"
-#include "types/expected.hpp"
+#include "base/expected.hpp"
 #include "types/token_ref.hpp"
 
 namespace zuldcore {

@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "state/machine.hpp"
-#include "types/interrupt.hpp"
+#include "base/interrupt.hpp"
 
 namespace zuldcore {
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "intern/interner.hpp"
-#include "types/expected.hpp"
+#include "base/expected.hpp"
 #include "types/trie.hpp"
 #include "types/value_constraint.hpp"
 

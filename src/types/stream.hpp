@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "intern/interner.hpp"
-#include "types/ensure.hpp"
-#include "types/expected.hpp"
+#include "base/ensure.hpp"
+#include "base/expected.hpp"
 
 namespace zuldcore {
 

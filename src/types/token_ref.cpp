@@ -23,13 +23,13 @@ void append_member(std::string& key, std::string_view s) {
 std::string token_ref_key(const TokenRef& ref) {
   std::string key;
   if (const auto* single = std::get_if<TokenRef::Single>(&ref.form)) {
-    key = "s";
+    key.push_back('s');
     append_member(key, single->token);
   } else if (const auto* set = std::get_if<TokenRef::Set>(&ref.form)) {
     std::vector<std::string_view> members(set->tokens.begin(), set->tokens.end());
     std::sort(members.begin(), members.end());
     members.erase(std::unique(members.begin(), members.end()), members.end());
-    key = "t";
+    key.push_back('t');
     for (std::string_view m : members) append_member(key, m);
   }
   return key;

@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-#include "types/expected.hpp"
+#include "base/expected.hpp"
 #include "types/pattern.hpp"
 #include "types/trie.hpp"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <type_traits>
 
-#include "types/ensure.hpp"
+#include "base/ensure.hpp"
 
 namespace zuldcore {
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "types/ensure.hpp"
+#include "base/ensure.hpp"
 
 namespace check {
 

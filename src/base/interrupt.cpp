@@ -1,4 +1,4 @@
-#include "types/interrupt.hpp"
+#include "base/interrupt.hpp"
 
 #include <atomic>
 
