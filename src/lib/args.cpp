@@ -12,6 +12,13 @@ namespace zuldcore {
 
 namespace {
 
+// The declaration's two products, checked when compiling.
+constexpr auto EXAMPLE = method("f", req("a"), opt("b", "None"), opt("c", "..."));
+static_assert(std::string_view(doc<EXAMPLE>()) == "f($self, a, b=None, c=...)\n--\n\n");
+constexpr auto EXAMPLE_FUNCTION = function("g", req("x")).with_doc("Body.");
+static_assert(std::string_view(doc<EXAMPLE_FUNCTION>()) == "g(x)\n--\n\nBody.");
+static_assert(Slot<EXAMPLE>("c").index == 2);
+
 // Raised as a Python exception at once (not as a C++ TypeError) so that
 // callers trying one argument form after another can test and clear it.
 [[noreturn]] void throw_type(const std::string& text) {
@@ -29,7 +36,7 @@ namespace {
 
 size_t count_required(const Param* params, size_t n) {
   size_t r = 0;
-  for (size_t i = 0; i < n; ++i) r += params[i].required;
+  for (size_t i = 0; i < n; ++i) r += params[i].required();
   return r;
 }
 
@@ -51,7 +58,7 @@ void bind_keyword(const char* fname, const Param* params, size_t n, PyObject* ke
 
 void check_required(const char* fname, const Param* params, size_t n, PyObject** out) {
   for (size_t i = 0; i < n; ++i)
-    if (params[i].required && !out[i])
+    if (params[i].required() && !out[i])
       throw_type(cat(fname, "() missing required argument '", params[i].name, "' (pos ", i + 1, ")"));
 }
 
@@ -115,6 +122,21 @@ double arg_f64(PyObject* obj, const char* name) {
 std::optional<double> arg_opt_f64(PyObject* obj, const char* name) {
   if (!obj || obj == Py_None) return std::nullopt;
   return arg_f64(obj, name);
+}
+
+double f64_or(PyObject* obj, const char* name, double fallback) {
+  return obj ? arg_f64(obj, name) : fallback;
+}
+
+bool bool_or(PyObject* obj, const char* name, bool fallback) { return obj ? arg_bool(obj, name) : fallback; }
+
+std::string str_or(PyObject* obj, const char* name, std::string_view fallback) {
+  return std::string(obj ? arg_str(obj, name) : fallback);
+}
+
+std::optional<std::string> opt_str(PyObject* obj, const char* name) {
+  if (!given(obj)) return std::nullopt;
+  return std::string(arg_str(obj, name));
 }
 
 bool arg_bool(PyObject* obj, const char* name) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,29 +16,128 @@
 
 namespace zuldcore {
 
+// One parameter: its name and, for an optional one, its default as the text
+// signature shows it ("None", "0.0", "..." for inf, which inspect cannot read).
 struct Param {
   const char* name;
-  bool required;
+  const char* default_text;  // null when the parameter is required
+
+  constexpr bool required() const noexcept { return default_text == nullptr; }
 };
 
+consteval Param req(const char* name) { return {name, nullptr}; }
+consteval Param opt(const char* name, const char* default_text) { return {name, default_text}; }
+
+// Called only in constant evaluation, where a call of a function that is not
+// constexpr stops the build: the name is not a parameter of the signature.
+void no_such_parameter_in_signature(const char* name);
+
+// The one declaration of an entry point's parameters. The binder reads the
+// names and what is required; the docstring's text signature ("name($self,
+// a, b=None)\n--\n\n") is built from the same declaration (see doc<Sig>).
 template <size_t N>
 struct Signature {
-  const char* name;  // the function's name, for CPython-worded arity errors
+  const char* name;             // the function's name, for CPython-worded arity errors
+  bool is_method;               // "$self" opens the text signature
   std::array<Param, N> params;
+  const char* body = "";        // the docstring after the text signature
+
+  // The same declaration with a docstring body.
+  consteval Signature with_doc(const char* text) const {
+    Signature s = *this;
+    s.body = text;
+    return s;
+  }
+
+  consteval size_t slot(std::string_view param) const {
+    for (size_t i = 0; i < N; ++i)
+      if (param == params[i].name) return i;
+    no_such_parameter_in_signature(param.data());
+    return N;
+  }
 };
 
-// Slot i holds the borrowed argument for parameter i, or null when it was
-// not given. The references live as long as the call's argument vector.
+// A method's signature (the text signature has "$self"), and a function's: a
+// module-level function, a static method or a class's constructor.
+template <std::same_as<Param>... P>
+consteval Signature<sizeof...(P)> method(const char* name, P... params) {
+  return {name, true, {params...}};
+}
+template <std::same_as<Param>... P>
+consteval Signature<sizeof...(P)> function(const char* name, P... params) {
+  return {name, false, {params...}};
+}
+
+namespace detail {
+// Writes the docstring of `sig` to `out`, or only counts it when `out` is null.
 template <size_t N>
-using Bound = std::array<PyObject*, N>;
+consteval size_t write_doc(const Signature<N>& sig, char* out) {
+  size_t n = 0;
+  auto put = [&](const char* s) {
+    for (size_t i = 0; s[i] != '\0'; ++i, ++n)
+      if (out) out[n] = s[i];
+  };
+  put(sig.name);
+  put("(");
+  if (sig.is_method) put(N ? "$self, " : "$self");
+  for (size_t i = 0; i < N; ++i) {
+    if (i) put(", ");
+    put(sig.params[i].name);
+    if (sig.params[i].default_text) {
+      put("=");
+      put(sig.params[i].default_text);
+    }
+  }
+  put(")\n--\n\n");
+  put(sig.body);
+  return n;
+}
+
+template <const auto& Sig>
+consteval auto make_doc() {
+  std::array<char, write_doc(Sig, nullptr) + 1> text{};
+  write_doc(Sig, text.data());
+  return text;
+}
+
+template <const auto& Sig>
+inline constexpr auto DOC = make_doc<Sig>();
+}  // namespace detail
+
+// The docstring of `Sig`, made when compiling: the text signature, then the body.
+template <const auto& Sig>
+constexpr const char* doc() {
+  return detail::DOC<Sig>.data();
+}
+
+// A parameter of `Sig` named by a string literal; a name that is not one of
+// its parameters does not compile.
+template <const auto& Sig>
+struct Slot {
+  size_t index;
+  consteval Slot(const char* name) : index(Sig.slot(name)) {}
+};
+
+// The arguments of one call sorted into the parameters of `Sig`: a["name"] is
+// the borrowed argument, or null when it was not given. The references live
+// as long as the call's argument vector.
+template <const auto& Sig>
+class Args {
+ public:
+  PyObject* operator[](Slot<Sig> s) const noexcept { return slots_[s.index]; }
+  PyObject** slots() noexcept { return slots_.data(); }
+
+ private:
+  std::array<PyObject*, Sig.params.size()> slots_{};
+};
 
 void bind_into(const char* fname, const Param* params, size_t n, PyObject* const* args,
                Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
-template <size_t N>
-Bound<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Bound<N> out{};
-  bind_into(sig.name, sig.params.data(), N, args, nargs, kwnames, out.data());
+template <const auto& Sig>
+Args<Sig> bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<Sig> out;
+  bind_into(Sig.name, Sig.params.data(), Sig.params.size(), args, nargs, kwnames, out.slots());
   return out;
 }
 
@@ -45,11 +145,21 @@ Bound<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, 
 void bind_tuple_into(const char* fname, const Param* params, size_t n, PyObject* args,
                      PyObject* kwargs, PyObject** out);
 
-template <size_t N>
-Bound<N> bind(const Signature<N>& sig, PyObject* args, PyObject* kwargs) {
-  Bound<N> out{};
-  bind_tuple_into(sig.name, sig.params.data(), N, args, kwargs, out.data());
+template <const auto& Sig>
+Args<Sig> bind(PyObject* args, PyObject* kwargs) {
+  Args<Sig> out;
+  bind_tuple_into(Sig.name, Sig.params.data(), Sig.params.size(), args, kwargs, out.slots());
   return out;
+}
+
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// The method table entry of a METH_FASTCALL | METH_KEYWORDS entry point:
+// name and docstring from `Sig`; `flags` adds METH_STATIC and the like.
+template <const auto& Sig>
+PyMethodDef fastcall_def(FastcallFunction fn, int flags = 0) {
+  return {Sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)),
+          METH_FASTCALL | METH_KEYWORDS | flags, doc<Sig>()};
 }
 
 // Raises TypeError "argument '{name}': {detail}".
@@ -70,6 +180,36 @@ uint64_t arg_u64(PyObject* obj, const char* name);
 int64_t arg_i64(PyObject* obj, const char* name);
 int32_t arg_i32(PyObject* obj, const char* name);           // integer protocol; OverflowError
 std::optional<double> arg_opt_f64(PyObject* obj, const char* name);  // None (or absent) -> empty
+
+// Optional parameters. An absent one (null) takes the fallback; given() and
+// the opt_ forms also take None as absent, for parameters whose default is None.
+inline bool given(PyObject* obj) noexcept { return obj && obj != Py_None; }
+double f64_or(PyObject* obj, const char* name, double fallback);
+bool bool_or(PyObject* obj, const char* name, bool fallback);
+std::string str_or(PyObject* obj, const char* name, std::string_view fallback);
+std::optional<std::string> opt_str(PyObject* obj, const char* name);
+
+// `convert(obj, name)` when the parameter is given and not None.
+template <class Convert>
+auto opt_arg(PyObject* obj, const char* name, Convert convert)
+    -> std::optional<decltype(convert(obj, name))> {
+  if (!given(obj)) return std::nullopt;
+  return convert(obj, name);
+}
+
+// Runs one conversion attempt of a "this form, else that form" rule. A
+// TypeError means "not this form": it is cleared and the result is empty.
+// Any other exception (a callback's own error, a borrow error) ends the call.
+template <class F>
+auto try_form(F&& convert) -> std::optional<decltype(convert())> {
+  try {
+    return convert();
+  } catch (const PyErrSet&) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+    PyErr_Clear();
+    return std::nullopt;
+  }
+}
 
 // Sequences (the sequence protocol; a bare str is refused with
 // "Can't extract `str` to `Vec`").

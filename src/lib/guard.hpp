@@ -24,6 +24,9 @@ bool python_stop_requested() noexcept;
 // inside a catch block.
 void set_python_error_from_current() noexcept;
 
+// The result of an entry point that returns nothing.
+inline Owned none() { return Owned::borrow(Py_None); }
+
 template <class F>
 PyObject* guarded(F&& body) noexcept {
   try {

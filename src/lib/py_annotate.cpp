@@ -32,8 +32,6 @@ Owned new_spec(std::string name, AnnotKind kind) {
 
 std::string name_arg(PyObject* obj) { return std::string(arg_str(obj, "name")); }
 
-bool flag_or(PyObject* obj, const char* name, bool fallback) { return obj ? arg_bool(obj, name) : fallback; }
-
 // A Pattern (deep-copied), a StateSpan (its snapshot shared) or a tuple of
 // exactly two str (start token, end token). Anything else, a list of two
 // str included, is refused.
@@ -51,266 +49,240 @@ SpanRef parse_span_ref(PyObject* obj) {
 
 // ---- occurrence in a time window ----------------------------------------------------------
 
-constexpr Signature<4> FUTURE_OCCURRENCE_SIG{
-    "future_occurrence", {{{"name", true}, {"x", true}, {"window_t", true}, {"partial_window", false}}}};
-constexpr Signature<4> PAST_OCCURRENCE_SIG{
-    "past_occurrence", {{{"name", true}, {"x", true}, {"window_t", true}, {"partial_window", false}}}};
+// Static methods: their text signatures have no "$self".
+constexpr auto FUTURE_OCCURRENCE =
+    function("future_occurrence", req("name"), req("x"), req("window_t"),
+             opt("partial_window", "False")).with_doc(
+    "For each position i, label whether X fires within [time[i], time[i]+window_t].\n"
+    "\n"
+    "x may be str | list[str] | list[list[str]] | Pattern; an occurrence fires at the\n"
+    "time of its first event. Both ends of the window are inclusive.\n"
+    "\n"
+    "Column: int8, one label per position:\n"
+    "\n"
+    "-  1: X fires within the window\n"
+    "-  0: X does not fire within the window\n"
+    "- -1: not available: the window reaches past the last time of the stream\n"
+    "  (time[i]+window_t > time[-1]) and partial_window is False");
 
-PyDoc_STRVAR(FUTURE_OCCURRENCE_DOC,
-             "future_occurrence(name, x, window_t, partial_window=False)\n--\n\n"
-             "For each position i, label whether X fires within [time[i], time[i]+window_t].\n"
-             "\n"
-             "x may be str | list[str] | list[list[str]] | Pattern; an occurrence fires at the\n"
-             "time of its first event. Both ends of the window are inclusive.\n"
-             "\n"
-             "Column: int8, one label per position:\n"
-             "\n"
-             "-  1: X fires within the window\n"
-             "-  0: X does not fire within the window\n"
-             "- -1: not available: the window reaches past the last time of the stream\n"
-             "  (time[i]+window_t > time[-1]) and partial_window is False");
+constexpr auto PAST_OCCURRENCE =
+    function("past_occurrence", req("name"), req("x"), req("window_t"),
+             opt("partial_window", "False")).with_doc(
+    "For each position i, label whether X fired within [time[i]-window_t, time[i]].\n"
+    "\n"
+    "x may be str | list[str] | list[list[str]] | Pattern; an occurrence fires at the\n"
+    "time of its first event. Both ends of the window are inclusive.\n"
+    "\n"
+    "Column: int8, one label per position:\n"
+    "\n"
+    "-  1: X fired within the window\n"
+    "-  0: X did not fire within the window\n"
+    "- -1: not available: the window reaches before the first time of the stream\n"
+    "  (time[i]-window_t < time[0]) and partial_window is False");
 
-PyDoc_STRVAR(PAST_OCCURRENCE_DOC,
-             "past_occurrence(name, x, window_t, partial_window=False)\n--\n\n"
-             "For each position i, label whether X fired within [time[i]-window_t, time[i]].\n"
-             "\n"
-             "x may be str | list[str] | list[list[str]] | Pattern; an occurrence fires at the\n"
-             "time of its first event. Both ends of the window are inclusive.\n"
-             "\n"
-             "Column: int8, one label per position:\n"
-             "\n"
-             "-  1: X fired within the window\n"
-             "-  0: X did not fire within the window\n"
-             "- -1: not available: the window reaches before the first time of the stream\n"
-             "  (time[i]-window_t < time[0]) and partial_window is False");
-
-template <class Kind, size_t N>
-Owned occurrence_spec(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = bind(sig, args, nargs, kwnames);
-  std::string name = name_arg(a[0]);
-  const double window_t = arg_f64(a[2], "window_t");
-  const bool partial_window = flag_or(a[3], "partial_window", false);
-  TokenRef x = parse_token_ref(a[1], "x");
+template <class Kind, const auto& Sig>
+Owned occurrence_spec(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = bind<Sig>(args, nargs, kwnames);
+  std::string name = name_arg(a["name"]);
+  const double window_t = arg_f64(a["window_t"], "window_t");
+  const bool partial_window = bool_or(a["partial_window"], "partial_window", false);
+  TokenRef x = parse_token_ref(a["x"], "x");
   return new_spec(std::move(name), Kind{std::move(x), window_t, partial_window});
 }
 
 PyObject* py_spec_future_occurrence(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return occurrence_spec<FutureOccurrence>(FUTURE_OCCURRENCE_SIG, args, nargs, kwnames); });
+  return guarded([&] { return occurrence_spec<FutureOccurrence, FUTURE_OCCURRENCE>(args, nargs, kwnames); });
 }
 
 PyObject* py_spec_past_occurrence(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return occurrence_spec<PastOccurrence>(PAST_OCCURRENCE_SIG, args, nargs, kwnames); });
+  return guarded([&] { return occurrence_spec<PastOccurrence, PAST_OCCURRENCE>(args, nargs, kwnames); });
 }
 
 // ---- epochs -------------------------------------------------------------------------------
 
-constexpr Signature<4> BEFORE_EVENT_SIG{
-    "before_event", {{{"name", true}, {"x", true}, {"y", true}, {"reset", false}}}};
-
-PyDoc_STRVAR(BEFORE_EVENT_DOC,
-             "before_event(name, x, y, reset=True)\n--\n\n"
-             "Label each Y-delimited epoch by whether X occurs anywhere inside it.\n"
-             "\n"
-             "x and y may be str | list[str] | list[list[str]] | Pattern; an occurrence is at\n"
-             "the position of its first event.\n"
-             "\n"
-             "With reset=True, every Y closes an epoch that runs from the position after the\n"
-             "previous Y (or the start of the stream) up to and including the Y itself. The\n"
-             "positions after the last Y form a trailing epoch. With reset=False the whole\n"
-             "stream is one epoch, labelled by whether X first occurs no later than Y.\n"
-             "\n"
-             "Column: int8, the same label at every position of an epoch:\n"
-             "\n"
-             "-  1: X occurs in the epoch (reset=False: X occurs, and Y never occurs or not\n"
-             "  before X's first occurrence)\n"
-             "-  0: X does not occur in the epoch (reset=False: Y occurs before X, or only Y\n"
-             "  occurs)\n"
-             "- -1: not known yet: a trailing epoch without X, where X may still come\n"
-             "  (reset=False: neither X nor Y occurs)");
+constexpr auto BEFORE_EVENT =
+    function("before_event", req("name"), req("x"), req("y"), opt("reset", "True")).with_doc(
+    "Label each Y-delimited epoch by whether X occurs anywhere inside it.\n"
+    "\n"
+    "x and y may be str | list[str] | list[list[str]] | Pattern; an occurrence is at\n"
+    "the position of its first event.\n"
+    "\n"
+    "With reset=True, every Y closes an epoch that runs from the position after the\n"
+    "previous Y (or the start of the stream) up to and including the Y itself. The\n"
+    "positions after the last Y form a trailing epoch. With reset=False the whole\n"
+    "stream is one epoch, labelled by whether X first occurs no later than Y.\n"
+    "\n"
+    "Column: int8, the same label at every position of an epoch:\n"
+    "\n"
+    "-  1: X occurs in the epoch (reset=False: X occurs, and Y never occurs or not\n"
+    "  before X's first occurrence)\n"
+    "-  0: X does not occur in the epoch (reset=False: Y occurs before X, or only Y\n"
+    "  occurs)\n"
+    "- -1: not known yet: a trailing epoch without X, where X may still come\n"
+    "  (reset=False: neither X nor Y occurs)");
 
 PyObject* py_spec_before_event(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(BEFORE_EVENT_SIG, args, nargs, kwnames);
-    std::string name = name_arg(a[0]);
-    const bool reset = flag_or(a[3], "reset", true);
-    TokenRef x = parse_token_ref(a[1], "x");
-    TokenRef y = parse_token_ref(a[2], "y");
+    auto a = bind<BEFORE_EVENT>(args, nargs, kwnames);
+    std::string name = name_arg(a["name"]);
+    const bool reset = bool_or(a["reset"], "reset", true);
+    TokenRef x = parse_token_ref(a["x"], "x");
+    TokenRef y = parse_token_ref(a["y"], "y");
     return new_spec(std::move(name), BeforeEvent{std::move(x), std::move(y), reset});
   });
 }
 
 // ---- spans --------------------------------------------------------------------------------
 
-constexpr Signature<3> IN_SPAN_SIG{"in_span", {{{"name", true}, {"x", true}, {"span", true}}}};
-
-PyDoc_STRVAR(IN_SPAN_DOC,
-             "in_span(name, x, span)\n--\n\n"
-             "For each position i, label whether it is in a span that also contains X.\n"
-             "\n"
-             "x may be str | list[str] | list[list[str]] | Pattern. span is a Pattern (each\n"
-             "match is a span, from its first to its last event) or a (start_token, end_token)\n"
-             "string tuple (each start token up to the first end token after it). Spans\n"
-             "include both ends; a span contains X when an occurrence of X starts inside it.\n"
-             "\n"
-             "Column: int8, one label per position:\n"
-             "\n"
-             "-  1: inside a span that contains X (any of them, where spans overlap)\n"
-             "-  0: inside spans, none of which contains X\n"
-             "- -1: outside every span");
+constexpr auto IN_SPAN = function("in_span", req("name"), req("x"), req("span")).with_doc(
+    "For each position i, label whether it is in a span that also contains X.\n"
+    "\n"
+    "x may be str | list[str] | list[list[str]] | Pattern. span is a Pattern (each\n"
+    "match is a span, from its first to its last event) or a (start_token, end_token)\n"
+    "string tuple (each start token up to the first end token after it). Spans\n"
+    "include both ends; a span contains X when an occurrence of X starts inside it.\n"
+    "\n"
+    "Column: int8, one label per position:\n"
+    "\n"
+    "-  1: inside a span that contains X (any of them, where spans overlap)\n"
+    "-  0: inside spans, none of which contains X\n"
+    "- -1: outside every span");
 
 PyObject* py_spec_in_span(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(IN_SPAN_SIG, args, nargs, kwnames);
-    std::string name = name_arg(a[0]);
-    SpanRef span = parse_span_ref(a[2]);
-    TokenRef x = parse_token_ref(a[1], "x");
+    auto a = bind<IN_SPAN>(args, nargs, kwnames);
+    std::string name = name_arg(a["name"]);
+    SpanRef span = parse_span_ref(a["span"]);
+    TokenRef x = parse_token_ref(a["x"], "x");
     return new_spec(std::move(name), InSpan{std::move(x), std::move(span)});
   });
 }
 
-constexpr Signature<4> FUTURE_SPAN_OCCURRENCE_SIG{
-    "future_span_occurrence",
-    {{{"name", true}, {"span", true}, {"window_t", true}, {"partial_window", false}}}};
-constexpr Signature<4> PAST_SPAN_OCCURRENCE_SIG{
-    "past_span_occurrence", {{{"name", true}, {"span", true}, {"window_t", true}, {"partial_window", false}}}};
+constexpr auto FUTURE_SPAN_OCCURRENCE = function("future_span_occurrence", req("name"), req("span"),
+                                              req("window_t"), opt("partial_window", "False")).with_doc(
+    "For each position i, label whether a span event occurs within [time[i], "
+    "time[i]+window_t].\n"
+    "\n"
+    "span is a Pattern (each match is a span, from its first to its last event) or a\n"
+    "(start_token, end_token) string tuple (each start token up to the first end\n"
+    "token after it). A span event is the start of a span, at the time of its first\n"
+    "position. Both ends of the window are inclusive.\n"
+    "\n"
+    "Column: int8, one label per position:\n"
+    "\n"
+    "-  2: the position is inside a span (whatever the window)\n"
+    "-  1: a span starts within the window\n"
+    "-  0: no span starts within the window\n"
+    "- -1: not available: the window reaches past the last time of the stream\n"
+    "  (time[i]+window_t > time[-1]) and partial_window is False");
 
-PyDoc_STRVAR(FUTURE_SPAN_OCCURRENCE_DOC,
-             "future_span_occurrence(name, span, window_t, partial_window=False)\n--\n\n"
-             "For each position i, label whether a span event occurs within [time[i], "
-             "time[i]+window_t].\n"
-             "\n"
-             "span is a Pattern (each match is a span, from its first to its last event) or a\n"
-             "(start_token, end_token) string tuple (each start token up to the first end\n"
-             "token after it). A span event is the start of a span, at the time of its first\n"
-             "position. Both ends of the window are inclusive.\n"
-             "\n"
-             "Column: int8, one label per position:\n"
-             "\n"
-             "-  2: the position is inside a span (whatever the window)\n"
-             "-  1: a span starts within the window\n"
-             "-  0: no span starts within the window\n"
-             "- -1: not available: the window reaches past the last time of the stream\n"
-             "  (time[i]+window_t > time[-1]) and partial_window is False");
+constexpr auto PAST_SPAN_OCCURRENCE = function("past_span_occurrence", req("name"), req("span"),
+                                            req("window_t"), opt("partial_window", "False")).with_doc(
+    "For each position i, label whether a span event occurred within "
+    "[time[i]-window_t, time[i]].\n"
+    "\n"
+    "span is a Pattern (each match is a span, from its first to its last event) or a\n"
+    "(start_token, end_token) string tuple (each start token up to the first end\n"
+    "token after it). A span event is the start of a span, at the time of its first\n"
+    "position. Both ends of the window are inclusive.\n"
+    "\n"
+    "Column: int8, one label per position:\n"
+    "\n"
+    "-  2: the position is inside a span (whatever the window)\n"
+    "-  1: a span started within the window\n"
+    "-  0: no span started within the window\n"
+    "- -1: not available: the window reaches before the first time of the stream\n"
+    "  (time[i]-window_t < time[0]) and partial_window is False");
 
-PyDoc_STRVAR(PAST_SPAN_OCCURRENCE_DOC,
-             "past_span_occurrence(name, span, window_t, partial_window=False)\n--\n\n"
-             "For each position i, label whether a span event occurred within "
-             "[time[i]-window_t, time[i]].\n"
-             "\n"
-             "span is a Pattern (each match is a span, from its first to its last event) or a\n"
-             "(start_token, end_token) string tuple (each start token up to the first end\n"
-             "token after it). A span event is the start of a span, at the time of its first\n"
-             "position. Both ends of the window are inclusive.\n"
-             "\n"
-             "Column: int8, one label per position:\n"
-             "\n"
-             "-  2: the position is inside a span (whatever the window)\n"
-             "-  1: a span started within the window\n"
-             "-  0: no span started within the window\n"
-             "- -1: not available: the window reaches before the first time of the stream\n"
-             "  (time[i]-window_t < time[0]) and partial_window is False");
-
-template <class Kind, size_t N>
-Owned span_occurrence_spec(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  auto a = bind(sig, args, nargs, kwnames);
-  std::string name = name_arg(a[0]);
-  const double window_t = arg_f64(a[2], "window_t");
-  const bool partial_window = flag_or(a[3], "partial_window", false);
-  SpanRef span = parse_span_ref(a[1]);
+template <class Kind, const auto& Sig>
+Owned span_occurrence_spec(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = bind<Sig>(args, nargs, kwnames);
+  std::string name = name_arg(a["name"]);
+  const double window_t = arg_f64(a["window_t"], "window_t");
+  const bool partial_window = bool_or(a["partial_window"], "partial_window", false);
+  SpanRef span = parse_span_ref(a["span"]);
   return new_spec(std::move(name), Kind{std::move(span), window_t, partial_window});
 }
 
 PyObject* py_spec_future_span_occurrence(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
   return guarded([&] {
-    return span_occurrence_spec<FutureSpanOccurrence>(FUTURE_SPAN_OCCURRENCE_SIG, args, nargs, kwnames);
+    return span_occurrence_spec<FutureSpanOccurrence, FUTURE_SPAN_OCCURRENCE>(args, nargs, kwnames);
   });
 }
 
 PyObject* py_spec_past_span_occurrence(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
   return guarded([&] {
-    return span_occurrence_spec<PastSpanOccurrence>(PAST_SPAN_OCCURRENCE_SIG, args, nargs, kwnames);
+    return span_occurrence_spec<PastSpanOccurrence, PAST_SPAN_OCCURRENCE>(args, nargs, kwnames);
   });
 }
 
 // ---- aggregates ---------------------------------------------------------------------------
 
-constexpr Signature<6> WINDOW_AGGREGATE_SIG{"window_aggregate",
-                                            {{{"name", true},
-                                              {"k", true},
-                                              {"window_t", true},
-                                              {"agg", false},
-                                              {"forward", false},
-                                              {"partial_window", false}}}};
-
-PyDoc_STRVAR(WINDOW_AGGREGATE_DOC,
-             "window_aggregate(name, k, window_t, agg=\"mean\", forward=True, partial_window=False)\n"
-             "--\n\n"
-             "For each position i, compute agg over the values of K in a time window.\n"
-             "\n"
-             "k may be str | list[str] | list[list[str]] | Pattern; each occurrence has the time\n"
-             "and the value of its first event. agg is one of \"min\", \"max\", \"mean\", \"count\".\n"
-             "The window is [time[i], time[i]+window_t] when forward is True and\n"
-             "[time[i]-window_t, time[i]] when it is False, both ends inclusive.\n"
-             "\n"
-             "Column: float64, one value per position:\n"
-             "\n"
-             "- count: the number of occurrences in the window, NaN values included\n"
-             "- min, max, mean: over the occurrences' values, skipping NaN; NaN when every\n"
-             "  value in the window is NaN. The mean is exact: the sum is rounded once.\n"
-             "- NaN when the window holds no occurrence of K (count too), and where the window\n"
-             "  reaches past the stream (forward: beyond its last time, backward: before its\n"
-             "  first time) and partial_window is False");
+constexpr auto WINDOW_AGGREGATE =
+    function("window_aggregate", req("name"), req("k"), req("window_t"), opt("agg", "\"mean\""),
+             opt("forward", "True"), opt("partial_window", "False")).with_doc(
+    "For each position i, compute agg over the values of K in a time window.\n"
+    "\n"
+    "k may be str | list[str] | list[list[str]] | Pattern; each occurrence has the time\n"
+    "and the value of its first event. agg is one of \"min\", \"max\", \"mean\", \"count\".\n"
+    "The window is [time[i], time[i]+window_t] when forward is True and\n"
+    "[time[i]-window_t, time[i]] when it is False, both ends inclusive.\n"
+    "\n"
+    "Column: float64, one value per position:\n"
+    "\n"
+    "- count: the number of occurrences in the window, NaN values included\n"
+    "- min, max, mean: over the occurrences' values, skipping NaN; NaN when every\n"
+    "  value in the window is NaN. The mean is exact: the sum is rounded once.\n"
+    "- NaN when the window holds no occurrence of K (count too), and where the window\n"
+    "  reaches past the stream (forward: beyond its last time, backward: before its\n"
+    "  first time) and partial_window is False");
 
 PyObject* py_spec_window_aggregate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(WINDOW_AGGREGATE_SIG, args, nargs, kwnames);
-    std::string name = name_arg(a[0]);
-    const double window_t = arg_f64(a[2], "window_t");
-    const std::string agg = a[3] ? std::string(arg_str(a[3], "agg")) : std::string("mean");
-    const bool forward = flag_or(a[4], "forward", true);
-    const bool partial_window = flag_or(a[5], "partial_window", false);
-    TokenRef k = parse_token_ref(a[1], "k");
+    auto a = bind<WINDOW_AGGREGATE>(args, nargs, kwnames);
+    std::string name = name_arg(a["name"]);
+    const double window_t = arg_f64(a["window_t"], "window_t");
+    const std::string agg = str_or(a["agg"], "agg", "mean");
+    const bool forward = bool_or(a["forward"], "forward", true);
+    const bool partial_window = bool_or(a["partial_window"], "partial_window", false);
+    TokenRef k = parse_token_ref(a["k"], "k");
     const AggKind kind = value_or_raise(agg_kind_from_str(agg));
     return new_spec(std::move(name), WindowAggregate{std::move(k), window_t, kind, forward, partial_window});
   });
 }
 
-constexpr Signature<4> SPAN_AGGREGATE_SIG{
-    "span_aggregate", {{{"name", true}, {"k", true}, {"span", true}, {"agg", false}}}};
-
-PyDoc_STRVAR(SPAN_AGGREGATE_DOC,
-             "span_aggregate(name, k, span, agg=\"mean\")\n--\n\n"
-             "For each span, aggregate the values of K inside it and write that single scalar "
-             "to every position in the span.\n"
-             "\n"
-             "k may be str | list[str] | list[list[str]] | Pattern; an occurrence is inside a\n"
-             "span when its first event is, and carries that event's value. agg is one of\n"
-             "\"min\", \"max\", \"mean\", \"count\". span is a Pattern (each match is a span, from\n"
-             "its first to its last event), a (start_token, end_token) string tuple (each start\n"
-             "token up to the first end token after it) or StateMachine.span(name) (each\n"
-             "instance of that state). Spans include both ends.\n"
-             "\n"
-             "Column: float64, one value per position:\n"
-             "\n"
-             "- count: the number of occurrences in the span, NaN values included; 0 for a\n"
-             "  span without K\n"
-             "- min, max, mean: over the occurrences' values, skipping NaN; NaN for a span\n"
-             "  without K or with NaN values only. The mean is exact: the sum is rounded once.\n"
-             "- NaN outside every span\n"
-             "\n"
-             "Where spans overlap, the span that starts later (or, starting together, ends\n"
-             "later) decides the value.");
+constexpr auto SPAN_AGGREGATE =
+    function("span_aggregate", req("name"), req("k"), req("span"), opt("agg", "\"mean\"")).with_doc(
+    "For each span, aggregate the values of K inside it and write that single scalar "
+    "to every position in the span.\n"
+    "\n"
+    "k may be str | list[str] | list[list[str]] | Pattern; an occurrence is inside a\n"
+    "span when its first event is, and carries that event's value. agg is one of\n"
+    "\"min\", \"max\", \"mean\", \"count\". span is a Pattern (each match is a span, from\n"
+    "its first to its last event), a (start_token, end_token) string tuple (each start\n"
+    "token up to the first end token after it) or StateMachine.span(name) (each\n"
+    "instance of that state). Spans include both ends.\n"
+    "\n"
+    "Column: float64, one value per position:\n"
+    "\n"
+    "- count: the number of occurrences in the span, NaN values included; 0 for a\n"
+    "  span without K\n"
+    "- min, max, mean: over the occurrences' values, skipping NaN; NaN for a span\n"
+    "  without K or with NaN values only. The mean is exact: the sum is rounded once.\n"
+    "- NaN outside every span\n"
+    "\n"
+    "Where spans overlap, the span that starts later (or, starting together, ends\n"
+    "later) decides the value.");
 
 PyObject* py_spec_span_aggregate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(SPAN_AGGREGATE_SIG, args, nargs, kwnames);
-    std::string name = name_arg(a[0]);
-    const std::string agg = a[3] ? std::string(arg_str(a[3], "agg")) : std::string("mean");
-    SpanRef span = parse_span_ref(a[2]);
-    TokenRef k = parse_token_ref(a[1], "k");
+    auto a = bind<SPAN_AGGREGATE>(args, nargs, kwnames);
+    std::string name = name_arg(a["name"]);
+    const std::string agg = str_or(a["agg"], "agg", "mean");
+    SpanRef span = parse_span_ref(a["span"]);
+    TokenRef k = parse_token_ref(a["k"], "k");
     const AggKind kind = value_or_raise(agg_kind_from_str(agg));
     return new_spec(std::move(name), SpanAggregate{std::move(k), std::move(span), kind});
   });
@@ -318,32 +290,30 @@ PyObject* py_spec_span_aggregate(PyObject*, PyObject* const* args, Py_ssize_t na
 
 // ---- state labels -------------------------------------------------------------------------
 
-constexpr Signature<4> STATE_LABEL_SIG{
-    "state_label", {{{"name", true}, {"machine", true}, {"default_state", false}, {"invalid_label", false}}}};
-
-PyDoc_STRVAR(STATE_LABEL_DOC,
-             "state_label(name, machine, default_state=0, invalid_label=...)\n--\n\n"
-             "Label every position with the state a StateMachine was in at that point.\n"
-             "\n"
-             "The machine is snapshotted here, so later edits to the builder do not affect\n"
-             "this spec. invalid_label defaults to -1.\n"
-             "\n"
-             "Column: int32, one label per position:\n"
-             "\n"
-             "- the state's id (1, 2, ... in declaration order) where a valid instance of it\n"
-             "  covers the position\n"
-             "- invalid_label where only instances rejected by the validity rules cover it\n"
-             "- default_state elsewhere (the base state)");
+constexpr auto STATE_LABEL = function("state_label", req("name"), req("machine"), opt("default_state", "0"),
+                                    opt("invalid_label", "...")).with_doc(
+    "Label every position with the state a StateMachine was in at that point.\n"
+    "\n"
+    "The machine is snapshotted here, so later edits to the builder do not affect\n"
+    "this spec. invalid_label defaults to -1.\n"
+    "\n"
+    "Column: int32, one label per position:\n"
+    "\n"
+    "- the state's id (1, 2, ... in declaration order) where a valid instance of it\n"
+    "  covers the position\n"
+    "- invalid_label where only instances rejected by the validity rules cover it\n"
+    "- default_state elsewhere (the base state)");
 
 PyObject* py_spec_state_label(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(STATE_LABEL_SIG, args, nargs, kwnames);
-    std::string name = name_arg(a[0]);
-    if (!is_state_machine(a[1]))
-      throw_arg_type_error("machine", cat("expected StateMachine, got '", type_name(a[1]), "'"));
-    const int32_t default_state = a[2] ? arg_i32(a[2], "default_state") : 0;
-    const int32_t invalid_label = a[3] ? arg_i32(a[3], "invalid_label") : -1;
-    std::shared_ptr<const StateMachineDecl> machine = machine_snapshot(a[1]);
+    auto a = bind<STATE_LABEL>(args, nargs, kwnames);
+    std::string name = name_arg(a["name"]);
+    PyObject* machine_arg = a["machine"];
+    if (!is_state_machine(machine_arg))
+      throw_arg_type_error("machine", cat("expected StateMachine, got '", type_name(machine_arg), "'"));
+    const int32_t default_state = a["default_state"] ? arg_i32(a["default_state"], "default_state") : 0;
+    const int32_t invalid_label = a["invalid_label"] ? arg_i32(a["invalid_label"], "invalid_label") : -1;
+    std::shared_ptr<const StateMachineDecl> machine = machine_snapshot(machine_arg);
     return new_spec(std::move(name), StateLabel{std::move(machine), default_state, invalid_label});
   });
 }
@@ -358,21 +328,17 @@ PyObject* py_spec_repr(PyObject* self) noexcept {
   });
 }
 
-constexpr int STATIC_FASTCALL = METH_STATIC | METH_FASTCALL | METH_KEYWORDS;
-
 // In the order the class lists them.
 PyMethodDef ANNOTATION_SPEC_METHODS[] = {
-    {"future_occurrence", ZC_FASTCALL(py_spec_future_occurrence), STATIC_FASTCALL, FUTURE_OCCURRENCE_DOC},
-    {"past_occurrence", ZC_FASTCALL(py_spec_past_occurrence), STATIC_FASTCALL, PAST_OCCURRENCE_DOC},
-    {"before_event", ZC_FASTCALL(py_spec_before_event), STATIC_FASTCALL, BEFORE_EVENT_DOC},
-    {"in_span", ZC_FASTCALL(py_spec_in_span), STATIC_FASTCALL, IN_SPAN_DOC},
-    {"future_span_occurrence", ZC_FASTCALL(py_spec_future_span_occurrence), STATIC_FASTCALL,
-     FUTURE_SPAN_OCCURRENCE_DOC},
-    {"past_span_occurrence", ZC_FASTCALL(py_spec_past_span_occurrence), STATIC_FASTCALL,
-     PAST_SPAN_OCCURRENCE_DOC},
-    {"window_aggregate", ZC_FASTCALL(py_spec_window_aggregate), STATIC_FASTCALL, WINDOW_AGGREGATE_DOC},
-    {"span_aggregate", ZC_FASTCALL(py_spec_span_aggregate), STATIC_FASTCALL, SPAN_AGGREGATE_DOC},
-    {"state_label", ZC_FASTCALL(py_spec_state_label), STATIC_FASTCALL, STATE_LABEL_DOC},
+    fastcall_def<FUTURE_OCCURRENCE>(py_spec_future_occurrence, METH_STATIC),
+    fastcall_def<PAST_OCCURRENCE>(py_spec_past_occurrence, METH_STATIC),
+    fastcall_def<BEFORE_EVENT>(py_spec_before_event, METH_STATIC),
+    fastcall_def<IN_SPAN>(py_spec_in_span, METH_STATIC),
+    fastcall_def<FUTURE_SPAN_OCCURRENCE>(py_spec_future_span_occurrence, METH_STATIC),
+    fastcall_def<PAST_SPAN_OCCURRENCE>(py_spec_past_span_occurrence, METH_STATIC),
+    fastcall_def<WINDOW_AGGREGATE>(py_spec_window_aggregate, METH_STATIC),
+    fastcall_def<SPAN_AGGREGATE>(py_spec_span_aggregate, METH_STATIC),
+    fastcall_def<STATE_LABEL>(py_spec_state_label, METH_STATIC),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -388,8 +354,8 @@ PyType_Spec ANNOTATION_SPEC_SPEC = {"zuldcore.AnnotationSpec", sizeof(Wrapper<An
 
 // ---- annotate_stream ----------------------------------------------------------------------
 
-constexpr Signature<4> ANNOTATE_STREAM_SIG{
-    "annotate_stream", {{{"tokens", true}, {"times", true}, {"specs", true}, {"values", false}}}};
+constexpr auto ANNOTATE_STREAM =
+    function("annotate_stream", req("tokens"), req("times"), req("specs"), opt("values", "None"));
 
 Owned column_to_numpy(Column&& column) {
   return std::visit([](auto&& c) { return to_numpy(std::move(c)); }, std::move(column));
@@ -397,20 +363,20 @@ Owned column_to_numpy(Column&& column) {
 
 PyObject* py_annotate_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> Owned {
-    auto a = bind(ANNOTATE_STREAM_SIG, args, nargs, kwnames);
-    TokenColumn tokens = convert_tokens(a[0], "tokens");
-    std::vector<double> times = convert_floats(a[1], "times");
+    auto a = bind<ANNOTATE_STREAM>(args, nargs, kwnames);
+    TokenColumn tokens = convert_tokens(a["tokens"], "tokens");
+    std::vector<double> times = convert_floats(a["times"], "times");
     // Every spec is held by a reference and a shared borrow for the whole
     // call: the list may be changed by a callback, or by another thread
     // while the specs are evaluated without the interpreter lock.
-    const std::vector<Owned> items = arg_object_vec(a[2], "specs");
+    const std::vector<Owned> items = arg_object_vec(a["specs"], "specs");
     std::deque<Shared<AnnotationSpec>> specs;  // Shared cannot move: a deque keeps it in place
     for (const Owned& item : items) {
       if (!PyObject_TypeCheck(item.get(), annotation_spec_type()))
         throw_arg_type_error("specs", cat("expected AnnotationSpec, got '", type_name(item.get()), "'"));
       specs.emplace_back(item.get());
     }
-    auto values = convert_opt_values(a[3]);
+    auto values = convert_opt_values(a["values"]);
     Stream s = checked_and_interned(std::move(tokens), std::move(times), std::move(values), "tokens");
 
     // All specs share one points cache, so a reference used by several
@@ -451,8 +417,6 @@ PyObject* py_annotate_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyTypeObject* annotation_spec_type() { return make_type_once(annotation_spec, &ANNOTATION_SPEC_SPEC); }
 
-PyMethodDef ANNOTATE_STREAM_DEF = {"annotate_stream", ZC_FASTCALL(py_annotate_stream),
-                                   METH_FASTCALL | METH_KEYWORDS,
-                                   "annotate_stream(tokens, times, specs, values=None)\n--\n\n"};
+PyMethodDef ANNOTATE_STREAM_DEF = fastcall_def<ANNOTATE_STREAM>(py_annotate_stream);
 
 }  // namespace zuldcore

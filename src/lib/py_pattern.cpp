@@ -27,52 +27,15 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // ---------------------------------------------------------------- conversion helpers
 
-// Python None is the same as leaving an optional token or list parameter out.
-bool given(PyObject* obj) { return obj && obj != Py_None; }
-
-double f64_or(PyObject* obj, const char* name, double fallback) {
-  return obj ? arg_f64(obj, name) : fallback;
-}
-
-bool bool_or(PyObject* obj, const char* name, bool fallback) {
-  return obj ? arg_bool(obj, name) : fallback;
-}
-
-std::optional<std::string> opt_str(PyObject* obj, const char* name) {
-  if (!given(obj)) return std::nullopt;
-  return std::string(arg_str(obj, name));
-}
-
-// `convert(obj, name)` when the parameter is given and not None.
-template <class Convert>
-auto opt_arg(PyObject* obj, const char* name, Convert convert)
-    -> std::optional<decltype(convert(obj, name))> {
-  if (!given(obj)) return std::nullopt;
-  return convert(obj, name);
-}
-
-// Runs one conversion attempt of a "this form, else that form" rule. A
-// TypeError means "not this form": it is cleared and the result is empty.
-// Any other exception (a callback's own error, a borrow error) ends the call.
-template <class F>
-auto try_form(F&& convert) -> std::optional<decltype(convert())> {
-  try {
-    return convert();
-  } catch (const PyErrSet&) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
-    PyErr_Clear();
-    return std::nullopt;
-  }
-}
-
-// The four timing bounds from four consecutive parameter slots, converted in
-// signature order; absent ones keep their defaults.
-Bounds convert_bounds(PyObject* const* slot) {
+// The four timing bounds, converted in signature order; absent ones keep
+// their defaults.
+template <class A>
+Bounds convert_bounds(const A& a) {
   Bounds b;
-  b.min_dt = f64_or(slot[0], "min_dt", b.min_dt);
-  b.max_dt = f64_or(slot[1], "max_dt", b.max_dt);
-  b.min_at = f64_or(slot[2], "min_at", b.min_at);
-  b.max_at = f64_or(slot[3], "max_at", b.max_at);
+  b.min_dt = f64_or(a["min_dt"], "min_dt", b.min_dt);
+  b.max_dt = f64_or(a["max_dt"], "max_dt", b.max_dt);
+  b.min_at = f64_or(a["min_at"], "min_at", b.min_at);
+  b.max_at = f64_or(a["max_at"], "max_at", b.max_at);
   return b;
 }
 
@@ -107,11 +70,12 @@ struct ScalarVals {
   bool any_given() const { return require_nan || !std::isnan(min) || !std::isnan(max); }
 };
 
-ScalarVals convert_scalar_vals(PyObject* const* slot, const Names& names) {
+template <const Names& N, class A>
+ScalarVals convert_scalar_vals(const A& a) {
   ScalarVals v;
-  v.min = f64_or(slot[0], names[0], NaN);
-  v.max = f64_or(slot[1], names[1], NaN);
-  v.require_nan = bool_or(slot[2], names[2], false);
+  v.min = f64_or(a[N[0]], N[0], NaN);
+  v.max = f64_or(a[N[1]], N[1], NaN);
+  v.require_nan = bool_or(a[N[2]], N[2], false);
   return v;
 }
 
@@ -125,11 +89,12 @@ struct PluralVals {
   bool any_given() const { return min || max || require_nan; }
 };
 
-PluralVals convert_plural_vals(PyObject* const* slot, const Names& names) {
-  PluralVals v{names, {}, {}, {}};
-  v.min = opt_arg(slot[0], names[0], arg_f64_vec);
-  v.max = opt_arg(slot[1], names[1], arg_f64_vec);
-  v.require_nan = opt_arg(slot[2], names[2], arg_bool_vec);
+template <const Names& N, class A>
+PluralVals convert_plural_vals(const A& a) {
+  PluralVals v{N, {}, {}, {}};
+  v.min = opt_arg(a[N[0]], N[0], arg_f64_vec);
+  v.max = opt_arg(a[N[1]], N[1], arg_f64_vec);
+  v.require_nan = opt_arg(a[N[2]], N[2], arg_bool_vec);
   return v;
 }
 
@@ -162,11 +127,12 @@ struct PluralSeqVals {
   bool any_given() const { return min || max || require_nan; }
 };
 
-PluralSeqVals convert_plural_seq_vals(PyObject* const* slot, const Names& names) {
-  PluralSeqVals v{names, {}, {}, {}};
-  v.min = opt_arg(slot[0], names[0], arg_f64_vec_vec);
-  v.max = opt_arg(slot[1], names[1], arg_f64_vec_vec);
-  v.require_nan = opt_arg(slot[2], names[2], arg_bool_vec_vec);
+template <const Names& N, class A>
+PluralSeqVals convert_plural_seq_vals(const A& a) {
+  PluralSeqVals v{N, {}, {}, {}};
+  v.min = opt_arg(a[N[0]], N[0], arg_f64_vec_vec);
+  v.max = opt_arg(a[N[1]], N[1], arg_f64_vec_vec);
+  v.require_nan = opt_arg(a[N[2]], N[2], arg_bool_vec_vec);
   return v;
 }
 
@@ -242,160 +208,56 @@ Expected<BlockList> time_block_rule(TimeBlockArgs&& a) {
 
 // ---------------------------------------------------------------- builders' signatures
 
-constexpr Signature<6> PATTERN_SIG{"Pattern",
-                                   {{{"min_dt", false},
-                                     {"max_dt", false},
-                                     {"min_at", false},
-                                     {"max_at", false},
-                                     {"ordered", false},
-                                     {"collector", false}}}};
+// "..." stands for an infinite default, which inspect could not evaluate.
+constexpr auto PATTERN = function("Pattern", opt("min_dt", "0.0"), opt("max_dt", "..."), opt("min_at", "..."),
+                                  opt("max_at", "..."), opt("ordered", "True"), opt("collector", "\"none\""));
 
-constexpr Signature<13> ADD_EVENT_SIG{"add_event",
-                                      {{{"match_token", true},
-                                        {"block_token", false},
-                                        {"min_dt", false},
-                                        {"max_dt", false},
-                                        {"min_at", false},
-                                        {"max_at", false},
-                                        {"backtrackable", false},
-                                        {"min_val", false},
-                                        {"max_val", false},
-                                        {"require_nan_val", false},
-                                        {"block_min_val", false},
-                                        {"block_max_val", false},
-                                        {"block_require_nan_val", false}}}};
-constexpr const char ADD_EVENT_DOC[] =
-    "add_event($self, match_token, block_token=None, min_dt=0.0, max_dt=..., min_at=..., "
-    "max_at=..., backtrackable=True, min_val=..., max_val=..., require_nan_val=False, "
-    "block_min_val=..., block_max_val=..., block_require_nan_val=False)\n--\n\n";
+constexpr auto ADD_EVENT =
+    method("add_event", req("match_token"), opt("block_token", "None"), opt("min_dt", "0.0"), opt("max_dt", "..."),
+           opt("min_at", "..."), opt("max_at", "..."), opt("backtrackable", "True"), opt("min_val", "..."),
+           opt("max_val", "..."), opt("require_nan_val", "False"), opt("block_min_val", "..."),
+           opt("block_max_val", "..."), opt("block_require_nan_val", "False"));
 
-constexpr Signature<13> ADD_EVENT_SET_SIG{"add_event_set",
-                                          {{{"match_tokens", true},
-                                            {"block_tokens", false},
-                                            {"min_dt", false},
-                                            {"max_dt", false},
-                                            {"min_at", false},
-                                            {"max_at", false},
-                                            {"backtrackable", false},
-                                            {"min_vals", false},
-                                            {"max_vals", false},
-                                            {"require_nan_vals", false},
-                                            {"block_min_vals", false},
-                                            {"block_max_vals", false},
-                                            {"block_require_nan_vals", false}}}};
-constexpr const char ADD_EVENT_SET_DOC[] =
-    "add_event_set($self, match_tokens, block_tokens=None, min_dt=0.0, max_dt=..., min_at=..., "
-    "max_at=..., backtrackable=True, min_vals=None, max_vals=None, require_nan_vals=None, "
-    "block_min_vals=None, block_max_vals=None, block_require_nan_vals=None)\n--\n\n";
+constexpr auto ADD_EVENT_SET =
+    method("add_event_set", req("match_tokens"), opt("block_tokens", "None"), opt("min_dt", "0.0"),
+           opt("max_dt", "..."), opt("min_at", "..."), opt("max_at", "..."), opt("backtrackable", "True"),
+           opt("min_vals", "None"), opt("max_vals", "None"), opt("require_nan_vals", "None"),
+           opt("block_min_vals", "None"), opt("block_max_vals", "None"), opt("block_require_nan_vals", "None"));
 
-constexpr Signature<13> ADD_EVENT_SEQ_SIG{"add_event_seq",
-                                          {{{"match_seqs", true},
-                                            {"block_seqs", false},
-                                            {"min_dt", false},
-                                            {"max_dt", false},
-                                            {"min_at", false},
-                                            {"max_at", false},
-                                            {"backtrackable", false},
-                                            {"min_vals", false},
-                                            {"max_vals", false},
-                                            {"require_nan_vals", false},
-                                            {"block_min_vals", false},
-                                            {"block_max_vals", false},
-                                            {"block_require_nan_vals", false}}}};
-constexpr const char ADD_EVENT_SEQ_DOC[] =
-    "add_event_seq($self, match_seqs, block_seqs=None, min_dt=0.0, max_dt=..., min_at=..., "
-    "max_at=..., backtrackable=True, min_vals=None, max_vals=None, require_nan_vals=None, "
-    "block_min_vals=None, block_max_vals=None, block_require_nan_vals=None)\n--\n\n";
+constexpr auto ADD_EVENT_SEQ =
+    method("add_event_seq", req("match_seqs"), opt("block_seqs", "None"), opt("min_dt", "0.0"),
+           opt("max_dt", "..."), opt("min_at", "..."), opt("max_at", "..."), opt("backtrackable", "True"),
+           opt("min_vals", "None"), opt("max_vals", "None"), opt("require_nan_vals", "None"),
+           opt("block_min_vals", "None"), opt("block_max_vals", "None"), opt("block_require_nan_vals", "None"));
 
-constexpr Signature<13> ADD_TIME_EVENT_SIG{"add_time_event",
-                                           {{{"block_token", false},
-                                             {"min_dt", false},
-                                             {"max_dt", false},
-                                             {"min_at", false},
-                                             {"max_at", false},
-                                             {"backtrackable", false},
-                                             {"block_min_val", false},
-                                             {"block_max_val", false},
-                                             {"block_require_nan_val", false},
-                                             {"block_tokens", false},
-                                             {"block_min_vals", false},
-                                             {"block_max_vals", false},
-                                             {"block_require_nan_vals", false}}}};
-constexpr const char ADD_TIME_EVENT_DOC[] =
-    "add_time_event($self, block_token=None, min_dt=0.0, max_dt=..., min_at=..., max_at=..., "
-    "backtrackable=True, block_min_val=..., block_max_val=..., block_require_nan_val=False, "
-    "block_tokens=None, block_min_vals=None, block_max_vals=None, "
-    "block_require_nan_vals=None)\n--\n\n";
+constexpr auto ADD_TIME_EVENT =
+    method("add_time_event", opt("block_token", "None"), opt("min_dt", "0.0"), opt("max_dt", "..."),
+           opt("min_at", "..."), opt("max_at", "..."), opt("backtrackable", "True"), opt("block_min_val", "..."),
+           opt("block_max_val", "..."), opt("block_require_nan_val", "False"), opt("block_tokens", "None"),
+           opt("block_min_vals", "None"), opt("block_max_vals", "None"), opt("block_require_nan_vals", "None"));
 
-constexpr Signature<12> ADD_DYNAMIC_EVENT_SIG{"add_dynamic_event",
-                                              {{{"static_block_tokens", false},
-                                                {"min_dt", false},
-                                                {"max_dt", false},
-                                                {"min_at", false},
-                                                {"max_at", false},
-                                                {"backtrackable", false},
-                                                {"min_val", false},
-                                                {"max_val", false},
-                                                {"require_nan_val", false},
-                                                {"block_min_vals", false},
-                                                {"block_max_vals", false},
-                                                {"block_require_nan_vals", false}}}};
-constexpr const char ADD_DYNAMIC_EVENT_DOC[] =
-    "add_dynamic_event($self, static_block_tokens=None, min_dt=0.0, max_dt=..., min_at=..., "
-    "max_at=..., backtrackable=True, min_val=..., max_val=..., require_nan_val=False, "
-    "block_min_vals=None, block_max_vals=None, block_require_nan_vals=None)\n--\n\n";
+constexpr auto ADD_DYNAMIC_EVENT =
+    method("add_dynamic_event", opt("static_block_tokens", "None"), opt("min_dt", "0.0"), opt("max_dt", "..."),
+           opt("min_at", "..."), opt("max_at", "..."), opt("backtrackable", "True"), opt("min_val", "..."),
+           opt("max_val", "..."), opt("require_nan_val", "False"), opt("block_min_vals", "None"),
+           opt("block_max_vals", "None"), opt("block_require_nan_vals", "None"));
 
-constexpr Signature<15> ADD_DYNAMIC_EVENT_SET_SIG{"add_dynamic_event_set",
-                                                  {{{"static_match_tokens", false},
-                                                    {"static_block_tokens", false},
-                                                    {"match_from_last", false},
-                                                    {"block_from_last", false},
-                                                    {"min_dt", false},
-                                                    {"max_dt", false},
-                                                    {"min_at", false},
-                                                    {"max_at", false},
-                                                    {"backtrackable", false},
-                                                    {"min_vals", false},
-                                                    {"max_vals", false},
-                                                    {"require_nan_vals", false},
-                                                    {"block_min_vals", false},
-                                                    {"block_max_vals", false},
-                                                    {"block_require_nan_vals", false}}}};
-constexpr const char ADD_DYNAMIC_EVENT_SET_DOC[] =
-    "add_dynamic_event_set($self, static_match_tokens=None, static_block_tokens=None, "
-    "match_from_last=False, block_from_last=False, min_dt=0.0, max_dt=..., min_at=..., max_at=..., "
-    "backtrackable=True, min_vals=None, max_vals=None, require_nan_vals=None, block_min_vals=None, "
-    "block_max_vals=None, block_require_nan_vals=None)\n--\n\n";
+constexpr auto ADD_DYNAMIC_EVENT_SET =
+    method("add_dynamic_event_set", opt("static_match_tokens", "None"), opt("static_block_tokens", "None"),
+           opt("match_from_last", "False"), opt("block_from_last", "False"), opt("min_dt", "0.0"),
+           opt("max_dt", "..."), opt("min_at", "..."), opt("max_at", "..."), opt("backtrackable", "True"),
+           opt("min_vals", "None"), opt("max_vals", "None"), opt("require_nan_vals", "None"),
+           opt("block_min_vals", "None"), opt("block_max_vals", "None"), opt("block_require_nan_vals", "None"));
 
-constexpr Signature<13> ADD_DYNAMIC_TIME_EVENT_SIG{"add_dynamic_time_event",
-                                                   {{{"block_token", false},
-                                                     {"rel_min_dt", false},
-                                                     {"rel_max_dt", false},
-                                                     {"min_at", false},
-                                                     {"max_at", false},
-                                                     {"backtrackable", false},
-                                                     {"block_min_val", false},
-                                                     {"block_max_val", false},
-                                                     {"block_require_nan_val", false},
-                                                     {"block_tokens", false},
-                                                     {"block_min_vals", false},
-                                                     {"block_max_vals", false},
-                                                     {"block_require_nan_vals", false}}}};
-constexpr const char ADD_DYNAMIC_TIME_EVENT_DOC[] =
-    "add_dynamic_time_event($self, block_token=None, rel_min_dt=0.0, rel_max_dt=..., min_at=..., "
-    "max_at=..., backtrackable=True, block_min_val=..., block_max_val=..., "
-    "block_require_nan_val=False, block_tokens=None, block_min_vals=None, block_max_vals=None, "
-    "block_require_nan_vals=None)\n--\n\n";
+constexpr auto ADD_DYNAMIC_TIME_EVENT =
+    method("add_dynamic_time_event", opt("block_token", "None"), opt("rel_min_dt", "0.0"),
+           opt("rel_max_dt", "..."), opt("min_at", "..."), opt("max_at", "..."), opt("backtrackable", "True"),
+           opt("block_min_val", "..."), opt("block_max_val", "..."), opt("block_require_nan_val", "False"),
+           opt("block_tokens", "None"), opt("block_min_vals", "None"), opt("block_max_vals", "None"),
+           opt("block_require_nan_vals", "None"));
 
-constexpr Signature<4> ADD_MAPPED_EVENT_SIG{"add_mapped_event",
-                                            {{{"source_element", true},
-                                              {"match_map", true},
-                                              {"default", false},
-                                              {"backtrackable", false}}}};
-constexpr const char ADD_MAPPED_EVENT_DOC[] =
-    "add_mapped_event($self, source_element, match_map, default=None, backtrackable=True)\n"
-    "--\n"
-    "\n"
+constexpr auto ADD_MAPPED_EVENT = method("add_mapped_event", req("source_element"), req("match_map"),
+                                         opt("default", "None"), opt("backtrackable", "True")).with_doc(
     "Add a mapped (fully dynamic) element.\n"
     "\n"
     "The token(s) that an earlier element matched choose the rule for this one.\n"
@@ -433,22 +295,15 @@ constexpr const char ADD_MAPPED_EVENT_DOC[] =
     "        \"MI\": {\"match\": \"ASPIRIN\", \"max_dt\": 1.0},\n"
     "        \"STROKE\": {\"match\": \"TPA\", \"max_dt\": 4.5},\n"
     "        \"PE\": {\"match\": [\"HEPARIN\", \"ENOXAPARIN\"], \"max_dt\": 2.0},\n"
-    "    })\n";
+    "    })\n");
 
-constexpr Signature<4> ADD_MIDSTREAM_COLLECTOR_SIG{"add_midstream_collector",
-                                                   {{{"match_tokens", true},
-                                                     {"start_after", true},
-                                                     {"stop_before", true},
-                                                     {"collector", false}}}};
-constexpr const char ADD_MIDSTREAM_COLLECTOR_DOC[] =
-    "add_midstream_collector($self, match_tokens, start_after, stop_before, "
-    "collector=\"collect_tokens\")\n"
-    "--\n"
-    "\n"
+constexpr auto ADD_MIDSTREAM_COLLECTOR =
+    method("add_midstream_collector", req("match_tokens"), req("start_after"), req("stop_before"),
+           opt("collector", "\"collect_tokens\"")).with_doc(
     "`match_tokens` accepts `list[str]` for single tokens, or `list[list[str]]`\n"
     "for same-timestamp sequences.  The sequence form is needed when one\n"
     "logical item spans several tokens, since collecting only its first token\n"
-    "would not identify it.";
+    "would not identify it.");
 
 // ---------------------------------------------------------------- static elements
 
@@ -543,15 +398,22 @@ struct TimeArgs {
   bool backtrackable = true;
 };
 
-TimeArgs convert_time_args(PyObject* const* a, const std::array<const char*, 4>& window_names,
-                           const std::array<double, 4>& window_defaults) {
+using WindowNames = std::array<const char*, 4>;
+constexpr WindowNames TIME_WINDOW = {"min_dt", "max_dt", "min_at", "max_at"};
+constexpr WindowNames DYNAMIC_TIME_WINDOW = {"rel_min_dt", "rel_max_dt", "min_at", "max_at"};
+
+template <const WindowNames& W, class A>
+TimeArgs convert_time_args(const A& a, const std::array<double, 4>& window_defaults) {
   TimeArgs t;
-  t.block.block_token = opt_str(a[0], "block_token");
-  for (size_t k = 0; k < 4; ++k) t.window[k] = f64_or(a[1 + k], window_names[k], window_defaults[k]);
-  t.backtrackable = bool_or(a[5], "backtrackable", true);
-  t.block.block_val = convert_scalar_vals(a + 6, BLOCK_VAL);
-  t.block.block_tokens = opt_arg(a[9], "block_tokens", arg_str_vec);
-  t.block.block_vals = convert_plural_vals(a + 10, BLOCK_VALS);
+  t.block.block_token = opt_str(a["block_token"], "block_token");
+  t.window[0] = f64_or(a[W[0]], W[0], window_defaults[0]);
+  t.window[1] = f64_or(a[W[1]], W[1], window_defaults[1]);
+  t.window[2] = f64_or(a[W[2]], W[2], window_defaults[2]);
+  t.window[3] = f64_or(a[W[3]], W[3], window_defaults[3]);
+  t.backtrackable = bool_or(a["backtrackable"], "backtrackable", true);
+  t.block.block_val = convert_scalar_vals<BLOCK_VAL>(a);
+  t.block.block_tokens = opt_arg(a["block_tokens"], "block_tokens", arg_str_vec);
+  t.block.block_vals = convert_plural_vals<BLOCK_VALS>(a);
   return t;
 }
 
@@ -786,18 +648,16 @@ std::vector<std::vector<std::string>> midstream_sequences(PyObject* obj) {
 
 // ---------------------------------------------------------------- entry points
 
-Owned none() { return Owned::borrow(Py_None); }
-
 PyObject* py_pattern_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    auto a = bind(PATTERN_SIG, args, kwargs);
+    auto a = bind<PATTERN>(args, kwargs);
     Pattern p;
-    p.min_dt = f64_or(a[0], "min_dt", p.min_dt);
-    p.max_dt = f64_or(a[1], "max_dt", p.max_dt);
-    p.min_at = f64_or(a[2], "min_at", p.min_at);
-    p.max_at = f64_or(a[3], "max_at", p.max_at);
-    p.ordered = bool_or(a[4], "ordered", true);
-    if (a[5]) p.collector = value_or_raise(collector_from_name(arg_str(a[5], "collector")));
+    p.min_dt = f64_or(a["min_dt"], "min_dt", p.min_dt);
+    p.max_dt = f64_or(a["max_dt"], "max_dt", p.max_dt);
+    p.min_at = f64_or(a["min_at"], "min_at", p.min_at);
+    p.max_at = f64_or(a["max_at"], "max_at", p.max_at);
+    p.ordered = bool_or(a["ordered"], "ordered", true);
+    if (a["collector"]) p.collector = value_or_raise(collector_from_name(arg_str(a["collector"], "collector")));
     return wrap(type, std::move(p));
   });
 }
@@ -811,15 +671,15 @@ PyObject* py_pattern_repr(PyObject* self) noexcept {
 
 PyObject* py_pattern_add_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(ADD_EVENT_SIG, args, nargs, kwnames);
+    auto a = bind<ADD_EVENT>(args, nargs, kwnames);
     Exclusive<Pattern> p{self};  // held through every conversion: callbacks meet a borrow error
     EventArgs e;
-    e.match_token = std::string(arg_str(a[0], "match_token"));
-    e.block_token = opt_str(a[1], "block_token");
-    e.bounds = convert_bounds(a.data() + 2);
-    e.backtrackable = bool_or(a[6], "backtrackable", true);
-    e.val = convert_scalar_vals(a.data() + 7, VAL);
-    e.block_val = convert_scalar_vals(a.data() + 10, BLOCK_VAL);
+    e.match_token = std::string(arg_str(a["match_token"], "match_token"));
+    e.block_token = opt_str(a["block_token"], "block_token");
+    e.bounds = convert_bounds(a);
+    e.backtrackable = bool_or(a["backtrackable"], "backtrackable", true);
+    e.val = convert_scalar_vals<VAL>(a);
+    e.block_val = convert_scalar_vals<BLOCK_VAL>(a);
     p->elements.push_back(build_event(std::move(e)));
     return none();
   });
@@ -828,15 +688,15 @@ PyObject* py_pattern_add_event(PyObject* self, PyObject* const* args, Py_ssize_t
 PyObject* py_pattern_add_event_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(ADD_EVENT_SET_SIG, args, nargs, kwnames);
+    auto a = bind<ADD_EVENT_SET>(args, nargs, kwnames);
     Exclusive<Pattern> p{self};
     EventSetArgs e;
-    e.match_tokens = arg_str_vec(a[0], "match_tokens");
-    e.block_tokens = opt_arg(a[1], "block_tokens", arg_str_vec).value_or(std::vector<std::string>{});
-    e.bounds = convert_bounds(a.data() + 2);
-    e.backtrackable = bool_or(a[6], "backtrackable", true);
-    e.vals = convert_plural_vals(a.data() + 7, VALS);
-    e.block_vals = convert_plural_vals(a.data() + 10, BLOCK_VALS);
+    e.match_tokens = arg_str_vec(a["match_tokens"], "match_tokens");
+    e.block_tokens = opt_arg(a["block_tokens"], "block_tokens", arg_str_vec).value_or(std::vector<std::string>{});
+    e.bounds = convert_bounds(a);
+    e.backtrackable = bool_or(a["backtrackable"], "backtrackable", true);
+    e.vals = convert_plural_vals<VALS>(a);
+    e.block_vals = convert_plural_vals<BLOCK_VALS>(a);
     p->elements.push_back(value_or_raise(build_event_set(std::move(e))));
     return none();
   });
@@ -845,15 +705,15 @@ PyObject* py_pattern_add_event_set(PyObject* self, PyObject* const* args, Py_ssi
 PyObject* py_pattern_add_event_seq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(ADD_EVENT_SEQ_SIG, args, nargs, kwnames);
+    auto a = bind<ADD_EVENT_SEQ>(args, nargs, kwnames);
     Exclusive<Pattern> p{self};
     EventSeqArgs e;
-    e.match_seqs = arg_str_vec_vec(a[0], "match_seqs");
-    e.block_seqs = opt_arg(a[1], "block_seqs", arg_str_vec_vec);
-    e.bounds = convert_bounds(a.data() + 2);
-    e.backtrackable = bool_or(a[6], "backtrackable", true);
-    e.vals = convert_plural_seq_vals(a.data() + 7, VALS);
-    e.block_vals = convert_plural_seq_vals(a.data() + 10, BLOCK_VALS);
+    e.match_seqs = arg_str_vec_vec(a["match_seqs"], "match_seqs");
+    e.block_seqs = opt_arg(a["block_seqs"], "block_seqs", arg_str_vec_vec);
+    e.bounds = convert_bounds(a);
+    e.backtrackable = bool_or(a["backtrackable"], "backtrackable", true);
+    e.vals = convert_plural_seq_vals<VALS>(a);
+    e.block_vals = convert_plural_seq_vals<BLOCK_VALS>(a);
     p->elements.push_back(value_or_raise(build_event_seq(std::move(e))));
     return none();
   });
@@ -862,11 +722,10 @@ PyObject* py_pattern_add_event_seq(PyObject* self, PyObject* const* args, Py_ssi
 PyObject* py_pattern_add_time_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(ADD_TIME_EVENT_SIG, args, nargs, kwnames);
+    auto a = bind<ADD_TIME_EVENT>(args, nargs, kwnames);
     Exclusive<Pattern> p{self};
     const Bounds d;
-    TimeArgs t = convert_time_args(a.data(), {"min_dt", "max_dt", "min_at", "max_at"},
-                                   {d.min_dt, d.max_dt, d.min_at, d.max_at});
+    TimeArgs t = convert_time_args<TIME_WINDOW>(a, {d.min_dt, d.max_dt, d.min_at, d.max_at});
     BlockList block = value_or_raise(time_block_rule(std::move(t.block)));
     TimeEvent e;
     e.block_tokens = intern_each(block.tokens);
@@ -881,15 +740,15 @@ PyObject* py_pattern_add_time_event(PyObject* self, PyObject* const* args, Py_ss
 PyObject* py_pattern_add_dynamic_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(ADD_DYNAMIC_EVENT_SIG, args, nargs, kwnames);
+    auto a = bind<ADD_DYNAMIC_EVENT>(args, nargs, kwnames);
     Exclusive<Pattern> p{self};
     DynamicEventArgs e;
     e.static_block_tokens =
-        opt_arg(a[0], "static_block_tokens", arg_str_vec).value_or(std::vector<std::string>{});
-    e.bounds = convert_bounds(a.data() + 1);
-    e.backtrackable = bool_or(a[5], "backtrackable", true);
-    e.val = convert_scalar_vals(a.data() + 6, VAL);
-    e.block_vals = convert_plural_vals(a.data() + 9, BLOCK_VALS);
+        opt_arg(a["static_block_tokens"], "static_block_tokens", arg_str_vec).value_or(std::vector<std::string>{});
+    e.bounds = convert_bounds(a);
+    e.backtrackable = bool_or(a["backtrackable"], "backtrackable", true);
+    e.val = convert_scalar_vals<VAL>(a);
+    e.block_vals = convert_plural_vals<BLOCK_VALS>(a);
     p->elements.push_back(value_or_raise(build_dynamic_event(std::move(e))));
     return none();
   });
@@ -898,19 +757,19 @@ PyObject* py_pattern_add_dynamic_event(PyObject* self, PyObject* const* args, Py
 PyObject* py_pattern_add_dynamic_event_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(ADD_DYNAMIC_EVENT_SET_SIG, args, nargs, kwnames);
+    auto a = bind<ADD_DYNAMIC_EVENT_SET>(args, nargs, kwnames);
     Exclusive<Pattern> p{self};
     DynamicEventSetArgs e;
     e.static_match_tokens =
-        opt_arg(a[0], "static_match_tokens", arg_str_vec).value_or(std::vector<std::string>{});
+        opt_arg(a["static_match_tokens"], "static_match_tokens", arg_str_vec).value_or(std::vector<std::string>{});
     e.static_block_tokens =
-        opt_arg(a[1], "static_block_tokens", arg_str_vec).value_or(std::vector<std::string>{});
-    e.match_from_last = bool_or(a[2], "match_from_last", false);
-    e.block_from_last = bool_or(a[3], "block_from_last", false);
-    e.bounds = convert_bounds(a.data() + 4);
-    e.backtrackable = bool_or(a[8], "backtrackable", true);
-    e.vals = convert_plural_vals(a.data() + 9, VALS);
-    e.block_vals = convert_plural_vals(a.data() + 12, BLOCK_VALS);
+        opt_arg(a["static_block_tokens"], "static_block_tokens", arg_str_vec).value_or(std::vector<std::string>{});
+    e.match_from_last = bool_or(a["match_from_last"], "match_from_last", false);
+    e.block_from_last = bool_or(a["block_from_last"], "block_from_last", false);
+    e.bounds = convert_bounds(a);
+    e.backtrackable = bool_or(a["backtrackable"], "backtrackable", true);
+    e.vals = convert_plural_vals<VALS>(a);
+    e.block_vals = convert_plural_vals<BLOCK_VALS>(a);
     p->elements.push_back(value_or_raise(build_dynamic_event_set(std::move(e))));
     return none();
   });
@@ -919,11 +778,10 @@ PyObject* py_pattern_add_dynamic_event_set(PyObject* self, PyObject* const* args
 PyObject* py_pattern_add_dynamic_time_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(ADD_DYNAMIC_TIME_EVENT_SIG, args, nargs, kwnames);
+    auto a = bind<ADD_DYNAMIC_TIME_EVENT>(args, nargs, kwnames);
     Exclusive<Pattern> p{self};
     const DynamicTimeEvent d;
-    TimeArgs t = convert_time_args(a.data(), {"rel_min_dt", "rel_max_dt", "min_at", "max_at"},
-                                   {d.rel_min_dt, d.rel_max_dt, d.min_at, d.max_at});
+    TimeArgs t = convert_time_args<DYNAMIC_TIME_WINDOW>(a, {d.rel_min_dt, d.rel_max_dt, d.min_at, d.max_at});
     BlockList block = value_or_raise(time_block_rule(std::move(t.block)));
     DynamicTimeEvent e;
     e.block_tokens = intern_each(block.tokens);
@@ -941,19 +799,20 @@ PyObject* py_pattern_add_dynamic_time_event(PyObject* self, PyObject* const* arg
 PyObject* py_pattern_add_mapped_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(ADD_MAPPED_EVENT_SIG, args, nargs, kwnames);
+    auto a = bind<ADD_MAPPED_EVENT>(args, nargs, kwnames);
     Exclusive<Pattern> p{self};
-    const uint64_t source_element = arg_u64(a[0], "source_element");
-    if (!PyDict_Check(a[1]))
-      throw_arg_type_error("match_map", cat("expected dict, got '", type_name(a[1]), "'"));
-    PyObject* default_spec = given(a[2]) ? a[2] : nullptr;
+    const uint64_t source_element = arg_u64(a["source_element"], "source_element");
+    PyObject* match_map = a["match_map"];
+    if (!PyDict_Check(match_map))
+      throw_arg_type_error("match_map", cat("expected dict, got '", type_name(match_map), "'"));
+    PyObject* default_spec = given(a["default"]) ? a["default"] : nullptr;
     if (default_spec && !PyDict_Check(default_spec))
       throw_arg_type_error("default", cat("expected dict or None, got '", type_name(default_spec), "'"));
-    const bool backtrackable = bool_or(a[3], "backtrackable", true);
+    const bool backtrackable = bool_or(a["backtrackable"], "backtrackable", true);
     if (source_element > MAX_SOURCE_ELEMENT)
       throw ValueError(cat("source_element must be less than ", MAX_PATTERN_ELEMENTS, " (got ",
                            source_element, ")"));
-    p->elements.push_back(build_mapped_event(source_element, a[1], default_spec, backtrackable));
+    p->elements.push_back(build_mapped_event(source_element, match_map, default_spec, backtrackable));
     return none();
   });
 }
@@ -961,12 +820,12 @@ PyObject* py_pattern_add_mapped_event(PyObject* self, PyObject* const* args, Py_
 PyObject* py_pattern_add_midstream_collector(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(ADD_MIDSTREAM_COLLECTOR_SIG, args, nargs, kwnames);
+    auto a = bind<ADD_MIDSTREAM_COLLECTOR>(args, nargs, kwnames);
     Exclusive<Pattern> p{self};
-    const std::vector<uint64_t> start_after = arg_u64_vec(a[1], "start_after");
-    const std::vector<uint64_t> stop_before = arg_u64_vec(a[2], "stop_before");
-    const std::string collector = a[3] ? std::string(arg_str(a[3], "collector")) : "collect_tokens";
-    const std::vector<std::vector<std::string>> seqs = midstream_sequences(a[0]);
+    const std::vector<uint64_t> start_after = arg_u64_vec(a["start_after"], "start_after");
+    const std::vector<uint64_t> stop_before = arg_u64_vec(a["stop_before"], "stop_before");
+    const std::string collector = str_or(a["collector"], "collector", "collect_tokens");
+    const std::vector<std::vector<std::string>> seqs = midstream_sequences(a["match_tokens"]);
     MidstreamCollector m;
     m.start_after = element_index_mask(start_after);
     m.stop_before = element_index_mask(stop_before);
@@ -980,29 +839,20 @@ PyObject* py_pattern_add_midstream_collector(PyObject* self, PyObject* const* ar
 }
 
 PyMethodDef PATTERN_METHODS[] = {
-    {"add_event", ZC_FASTCALL(py_pattern_add_event), METH_FASTCALL | METH_KEYWORDS, ADD_EVENT_DOC},
-    {"add_event_set", ZC_FASTCALL(py_pattern_add_event_set), METH_FASTCALL | METH_KEYWORDS,
-     ADD_EVENT_SET_DOC},
-    {"add_event_seq", ZC_FASTCALL(py_pattern_add_event_seq), METH_FASTCALL | METH_KEYWORDS,
-     ADD_EVENT_SEQ_DOC},
-    {"add_time_event", ZC_FASTCALL(py_pattern_add_time_event), METH_FASTCALL | METH_KEYWORDS,
-     ADD_TIME_EVENT_DOC},
-    {"add_mapped_event", ZC_FASTCALL(py_pattern_add_mapped_event), METH_FASTCALL | METH_KEYWORDS,
-     ADD_MAPPED_EVENT_DOC},
-    {"add_dynamic_event", ZC_FASTCALL(py_pattern_add_dynamic_event), METH_FASTCALL | METH_KEYWORDS,
-     ADD_DYNAMIC_EVENT_DOC},
-    {"add_dynamic_event_set", ZC_FASTCALL(py_pattern_add_dynamic_event_set),
-     METH_FASTCALL | METH_KEYWORDS, ADD_DYNAMIC_EVENT_SET_DOC},
-    {"add_dynamic_time_event", ZC_FASTCALL(py_pattern_add_dynamic_time_event),
-     METH_FASTCALL | METH_KEYWORDS, ADD_DYNAMIC_TIME_EVENT_DOC},
-    {"add_midstream_collector", ZC_FASTCALL(py_pattern_add_midstream_collector),
-     METH_FASTCALL | METH_KEYWORDS, ADD_MIDSTREAM_COLLECTOR_DOC},
+    fastcall_def<ADD_EVENT>(py_pattern_add_event),
+    fastcall_def<ADD_EVENT_SET>(py_pattern_add_event_set),
+    fastcall_def<ADD_EVENT_SEQ>(py_pattern_add_event_seq),
+    fastcall_def<ADD_TIME_EVENT>(py_pattern_add_time_event),
+    fastcall_def<ADD_MAPPED_EVENT>(py_pattern_add_mapped_event),
+    fastcall_def<ADD_DYNAMIC_EVENT>(py_pattern_add_dynamic_event),
+    fastcall_def<ADD_DYNAMIC_EVENT_SET>(py_pattern_add_dynamic_event_set),
+    fastcall_def<ADD_DYNAMIC_TIME_EVENT>(py_pattern_add_dynamic_time_event),
+    fastcall_def<ADD_MIDSTREAM_COLLECTOR>(py_pattern_add_midstream_collector),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot PATTERN_SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>("Pattern(min_dt=0.0, max_dt=..., min_at=..., max_at=..., ordered=True, "
-                                  "collector=\"none\")\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(doc<PATTERN>())},
     {Py_tp_new, reinterpret_cast<void*>(py_pattern_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Pattern>)},
     {Py_tp_repr, reinterpret_cast<void*>(py_pattern_repr)},

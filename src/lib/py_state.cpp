@@ -20,17 +20,14 @@ namespace {
 PyTypeObject* state_machine = nullptr;
 PyTypeObject* state_span = nullptr;
 
-Owned none() { return Owned::borrow(Py_None); }
-bool given(PyObject* obj) { return obj && obj != Py_None; }
-
 // ---- StateMachine -------------------------------------------------------------------------
 
-constexpr Signature<1> STATE_MACHINE_SIG{"StateMachine", {{{"out_name", false}}}};
+constexpr auto STATE_MACHINE = function("StateMachine", opt("out_name", "\"out\""));
 
 PyObject* py_machine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    auto a = bind(STATE_MACHINE_SIG, args, kwargs);
-    std::string out_name = a[0] ? std::string(arg_str(a[0], "out_name")) : std::string("out");
+    auto a = bind<STATE_MACHINE>(args, kwargs);
+    std::string out_name = str_or(a["out_name"], "out_name", "out");
     return wrap(type, StateMachineDecl(std::move(out_name)));
   });
 }
@@ -43,58 +40,43 @@ PyObject* py_machine_repr(PyObject* self) noexcept {
   });
 }
 
-constexpr Signature<10> ADD_STATE_SIG{"add_state",
-                                      {{{"name", true},
-                                        {"max_gap", false},
-                                        {"gap_anchor", false},
-                                        {"sustain", false},
-                                        {"self_transition", false},
-                                        {"min_duration", false},
-                                        {"min_events", false},
-                                        {"require", false},
-                                        {"drop_unclosed", false},
-                                        {"timeout_to", false}}}};
-
-PyDoc_STRVAR(ADD_STATE_DOC,
-             "add_state($self, name, max_gap=..., gap_anchor=\"sustain\", sustain=None, "
-             "self_transition=\"refresh\", min_duration=0.0, min_events=1, require=None, "
-             "drop_unclosed=True, timeout_to=None)\n"
-             "--\n"
-             "\n"
-             "Declare a state.\n"
-             "\n"
-             "max_gap:         expire the state if its clock is not re-anchored within\n"
-             "                 this much time.  Default: never expires.\n"
-             "gap_anchor:      what re-anchors the clock \u2014 \"sustain\" (default),\n"
-             "                 \"any_event\", or \"entry\".\n"
-             "sustain:         triggers that re-anchor the clock under \"sustain\".\n"
-             "                 Defaults to the state's own entry triggers.\n"
-             "self_transition: \"refresh\" (default), \"restart\", or \"ignore\".\n"
-             "min_duration / min_events / require / drop_unclosed:\n"
-             "                 retrospective validity rules; instances failing any of\n"
-             "                 them are retracted and label as invalid.\n"
-             "timeout_to:      state to enter when this one expires, instead of the\n"
-             "                 base state.  Requires a finite max_gap.  The target\n"
-             "                 opens at the deadline and is flagged `timeout_entered`\n"
-             "                 in state_spans; it may be declared later.");
+constexpr auto ADD_STATE =
+    method("add_state", req("name"), opt("max_gap", "..."), opt("gap_anchor", "\"sustain\""),
+           opt("sustain", "None"), opt("self_transition", "\"refresh\""), opt("min_duration", "0.0"),
+           opt("min_events", "1"), opt("require", "None"), opt("drop_unclosed", "True"),
+           opt("timeout_to", "None")).with_doc(
+    "Declare a state.\n"
+    "\n"
+    "max_gap:         expire the state if its clock is not re-anchored within\n"
+    "                 this much time.  Default: never expires.\n"
+    "gap_anchor:      what re-anchors the clock \u2014 \"sustain\" (default),\n"
+    "                 \"any_event\", or \"entry\".\n"
+    "sustain:         triggers that re-anchor the clock under \"sustain\".\n"
+    "                 Defaults to the state's own entry triggers.\n"
+    "self_transition: \"refresh\" (default), \"restart\", or \"ignore\".\n"
+    "min_duration / min_events / require / drop_unclosed:\n"
+    "                 retrospective validity rules; instances failing any of\n"
+    "                 them are retracted and label as invalid.\n"
+    "timeout_to:      state to enter when this one expires, instead of the\n"
+    "                 base state.  Requires a finite max_gap.  The target\n"
+    "                 opens at the deadline and is flagged `timeout_entered`\n"
+    "                 in state_spans; it may be declared later.");
 
 PyObject* py_machine_add_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(ADD_STATE_SIG, args, nargs, kwnames);
+    auto a = bind<ADD_STATE>(args, nargs, kwnames);
     Exclusive<StateMachineDecl> m{self};  // held through every conversion: callbacks meet a borrow error
-    std::string name(arg_str(a[0], "name"));
+    std::string name(arg_str(a["name"], "name"));
     StateDef def;
-    if (a[1]) def.max_gap = arg_f64(a[1], "max_gap");
-    std::string gap_anchor = a[2] ? std::string(arg_str(a[2], "gap_anchor")) : "sustain";
-    std::string self_transition = a[4] ? std::string(arg_str(a[4], "self_transition")) : "refresh";
-    if (a[5]) def.min_duration = arg_f64(a[5], "min_duration");
-    if (a[6]) def.min_events = arg_u64(a[6], "min_events");
-    std::optional<std::vector<Owned>> require_items;
-    if (given(a[7])) require_items = arg_object_vec(a[7], "require");
-    if (a[8]) def.drop_unclosed = arg_bool(a[8], "drop_unclosed");
-    std::optional<std::string> timeout_to;
-    if (given(a[9])) timeout_to = std::string(arg_str(a[9], "timeout_to"));
+    def.max_gap = f64_or(a["max_gap"], "max_gap", def.max_gap);
+    std::string gap_anchor = str_or(a["gap_anchor"], "gap_anchor", "sustain");
+    std::string self_transition = str_or(a["self_transition"], "self_transition", "refresh");
+    def.min_duration = f64_or(a["min_duration"], "min_duration", def.min_duration);
+    if (a["min_events"]) def.min_events = arg_u64(a["min_events"], "min_events");
+    std::optional<std::vector<Owned>> require_items = opt_arg(a["require"], "require", arg_object_vec);
+    def.drop_unclosed = bool_or(a["drop_unclosed"], "drop_unclosed", def.drop_unclosed);
+    std::optional<std::string> timeout_to = opt_str(a["timeout_to"], "timeout_to");
 
     for (const std::string& existing : m->names)
       if (existing == name) throw ValueError(cat("Duplicate state name '", name, "'"));
@@ -108,7 +90,7 @@ PyObject* py_machine_add_state(PyObject* self, PyObject* const* args, Py_ssize_t
       if (*timeout_to == name) throw ValueError(cat("State '", name, "' cannot time out into itself."));
     }
     std::optional<TokenRef> sustain;
-    if (given(a[3])) sustain = parse_token_ref(a[3], "sustain");
+    if (given(a["sustain"])) sustain = parse_token_ref(a["sustain"], "sustain");
     std::vector<TokenRef> require;
     if (require_items) require = parse_token_refs(*require_items, "require");
 
@@ -128,36 +110,31 @@ PyObject* py_machine_add_state(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
-constexpr Signature<4> ADD_ENTRY_SIG{
-    "add_entry", {{{"state", true}, {"trigger", true}, {"from_states", false}, {"anchor", false}}}};
-
-PyDoc_STRVAR(ADD_ENTRY_DOC,
-             "add_entry($self, state, trigger, from_states=None, anchor=\"end\")\n"
-             "--\n"
-             "\n"
-             "Enter `state` when `trigger` fires, optionally only from `from_states`.\n"
-             "\n"
-             "trigger: str | list[str] | list[list[str]] | Pattern.\n"
-             "anchor:  \"end\" (default) fires when the trigger completes; \"start\" when\n"
-             "         it begins.  Either way the entered state owns the whole span.\n"
-             "Entry rules are tried in declaration order and the first match wins.");
+constexpr auto ADD_ENTRY = method("add_entry", req("state"), req("trigger"), opt("from_states", "None"),
+                                  opt("anchor", "\"end\"")).with_doc(
+    "Enter `state` when `trigger` fires, optionally only from `from_states`.\n"
+    "\n"
+    "trigger: str | list[str] | list[list[str]] | Pattern.\n"
+    "anchor:  \"end\" (default) fires when the trigger completes; \"start\" when\n"
+    "         it begins.  Either way the entered state owns the whole span.\n"
+    "Entry rules are tried in declaration order and the first match wins.");
 
 PyObject* py_machine_add_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(ADD_ENTRY_SIG, args, nargs, kwnames);
+    auto a = bind<ADD_ENTRY>(args, nargs, kwnames);
     Exclusive<StateMachineDecl> m{self};
-    std::string state(arg_str(a[0], "state"));
-    std::vector<std::string> from_names;
-    if (given(a[2])) from_names = arg_str_vec(a[2], "from_states");
-    std::string anchor_text = a[3] ? std::string(arg_str(a[3], "anchor")) : "end";
+    std::string state(arg_str(a["state"], "state"));
+    std::vector<std::string> from_names =
+        opt_arg(a["from_states"], "from_states", arg_str_vec).value_or(std::vector<std::string>{});
+    std::string anchor_text = str_or(a["anchor"], "anchor", "end");
 
     const uint32_t id = value_or_raise(m->state_id(state));
     if (id == 0) throw ValueError(cat("Cannot add an entry rule for the base state '", m->out_name, "'"));
     std::vector<uint32_t> from_states;
     for (const std::string& from : from_names) from_states.push_back(value_or_raise(m->state_id(from)));
     const Anchor anchor = parse_anchor(anchor_text);
-    TokenRef trigger = parse_token_ref(a[1], "trigger");
+    TokenRef trigger = parse_token_ref(a["trigger"], "trigger");
 
     StateMachineDecl next = *m;
     const uint32_t k = next.add_trigger(std::move(trigger), anchor);
@@ -167,30 +144,25 @@ PyObject* py_machine_add_entry(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
-constexpr Signature<4> ADD_EXIT_SIG{
-    "add_exit", {{{"state", true}, {"trigger", true}, {"inclusive", false}, {"anchor", false}}}};
-
-PyDoc_STRVAR(ADD_EXIT_DOC,
-             "add_exit($self, state, trigger, inclusive=True, anchor=\"end\")\n"
-             "--\n"
-             "\n"
-             "Leave `state` when `trigger` fires, returning to the base state.\n"
-             "\n"
-             "inclusive=True (default) gives the triggering span to the closing state.");
+constexpr auto ADD_EXIT = method("add_exit", req("state"), req("trigger"), opt("inclusive", "True"),
+                                 opt("anchor", "\"end\"")).with_doc(
+    "Leave `state` when `trigger` fires, returning to the base state.\n"
+    "\n"
+    "inclusive=True (default) gives the triggering span to the closing state.");
 
 PyObject* py_machine_add_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(ADD_EXIT_SIG, args, nargs, kwnames);
+    auto a = bind<ADD_EXIT>(args, nargs, kwnames);
     Exclusive<StateMachineDecl> m{self};
-    std::string state(arg_str(a[0], "state"));
-    const bool inclusive = a[2] ? arg_bool(a[2], "inclusive") : true;
-    std::string anchor_text = a[3] ? std::string(arg_str(a[3], "anchor")) : "end";
+    std::string state(arg_str(a["state"], "state"));
+    const bool inclusive = bool_or(a["inclusive"], "inclusive", true);
+    std::string anchor_text = str_or(a["anchor"], "anchor", "end");
 
     const uint32_t id = value_or_raise(m->state_id(state));
     if (id == 0) throw ValueError(cat("Cannot add an exit rule for the base state '", m->out_name, "'"));
     const Anchor anchor = parse_anchor(anchor_text);
-    TokenRef trigger = parse_token_ref(a[1], "trigger");
+    TokenRef trigger = parse_token_ref(a["trigger"], "trigger");
 
     StateMachineDecl next = *m;
     const uint32_t k = next.add_trigger(std::move(trigger), anchor);
@@ -200,36 +172,31 @@ PyObject* py_machine_add_exit(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
-constexpr Signature<1> STATE_ID_SIG{"state_id", {{{"name", true}}}};
+constexpr auto STATE_ID = method("state_id", req("name"));
 
 PyObject* py_machine_state_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(STATE_ID_SIG, args, nargs, kwnames);
+    auto a = bind<STATE_ID>(args, nargs, kwnames);
     Shared<StateMachineDecl> m{self};
-    const uint32_t id = value_or_raise(m->state_id(arg_str(a[0], "name")));
+    const uint32_t id = value_or_raise(m->state_id(arg_str(a["name"], "name")));
     return made(PyLong_FromUnsignedLong(id));
   });
 }
 
-constexpr Signature<2> SPAN_SIG{"span", {{{"state", true}, {"valid_only", false}}}};
-
-PyDoc_STRVAR(SPAN_DOC,
-             "span($self, state, valid_only=True)\n"
-             "--\n"
-             "\n"
-             "A span reference over this machine's occupancy of `state`, usable anywhere a span "
-             "is accepted (in_span, span_aggregate, ...).\n"
-             "\n"
-             "The machine is snapshotted here, so later edits to the builder do not affect specs "
-             "already created.");
+constexpr auto SPAN = method("span", req("state"), opt("valid_only", "True")).with_doc(
+    "A span reference over this machine's occupancy of `state`, usable anywhere a span "
+    "is accepted (in_span, span_aggregate, ...).\n"
+    "\n"
+    "The machine is snapshotted here, so later edits to the builder do not affect specs "
+    "already created.");
 
 PyObject* py_machine_span(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(SPAN_SIG, args, nargs, kwnames);
+    auto a = bind<SPAN>(args, nargs, kwnames);
     Shared<StateMachineDecl> m{self};
-    std::string state(arg_str(a[0], "state"));
-    const bool valid_only = a[1] ? arg_bool(a[1], "valid_only") : true;
+    std::string state(arg_str(a["state"], "state"));
+    const bool valid_only = bool_or(a["valid_only"], "valid_only", true);
     const uint32_t id = value_or_raise(m->state_id(state));
     if (id == 0) throw ValueError(cat("'", state, "' is the base state and has no spans"));
     StateSpanRef ref{value_or_raise(m->finalized()), id, valid_only};
@@ -251,12 +218,11 @@ PyObject* py_machine_state_names(PyObject* self, void*) noexcept {
 }
 
 PyMethodDef MACHINE_METHODS[] = {
-    {"add_state", ZC_FASTCALL(py_machine_add_state), METH_FASTCALL | METH_KEYWORDS, ADD_STATE_DOC},
-    {"add_entry", ZC_FASTCALL(py_machine_add_entry), METH_FASTCALL | METH_KEYWORDS, ADD_ENTRY_DOC},
-    {"add_exit", ZC_FASTCALL(py_machine_add_exit), METH_FASTCALL | METH_KEYWORDS, ADD_EXIT_DOC},
-    {"state_id", ZC_FASTCALL(py_machine_state_id), METH_FASTCALL | METH_KEYWORDS,
-     "state_id($self, name)\n--\n\n"},
-    {"span", ZC_FASTCALL(py_machine_span), METH_FASTCALL | METH_KEYWORDS, SPAN_DOC},
+    fastcall_def<ADD_STATE>(py_machine_add_state),
+    fastcall_def<ADD_ENTRY>(py_machine_add_entry),
+    fastcall_def<ADD_EXIT>(py_machine_add_exit),
+    fastcall_def<STATE_ID>(py_machine_state_id),
+    fastcall_def<SPAN>(py_machine_span),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -267,7 +233,7 @@ PyGetSetDef MACHINE_GETSET[] = {
 };
 
 PyType_Slot STATE_MACHINE_SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>("StateMachine(out_name=\"out\")\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(doc<STATE_MACHINE>())},
     {Py_tp_new, reinterpret_cast<void*>(py_machine_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<StateMachineDecl>)},
     {Py_tp_repr, reinterpret_cast<void*>(py_machine_repr)},
@@ -299,12 +265,8 @@ PyType_Spec STATE_SPAN_SPEC = {"zuldcore.StateSpan", sizeof(Wrapper<StateSpanRef
 
 // ---- state_spans --------------------------------------------------------------------------
 
-constexpr Signature<5> STATE_SPANS_SIG{"state_spans",
-                                       {{{"tokens", true},
-                                         {"times", true},
-                                         {"machine", true},
-                                         {"values", false},
-                                         {"include_invalid", false}}}};
+constexpr auto STATE_SPANS = function("state_spans", req("tokens"), req("times"), req("machine"),
+                                      opt("values", "None"), opt("include_invalid", "True"));
 
 template <class T, class F>
 Owned column(const std::vector<StateInstance>& rows, F&& field) {
@@ -320,15 +282,16 @@ void set_item(PyObject* dict, const char* key, Owned value) {
 
 PyObject* py_state_spans(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> Owned {
-    auto a = bind(STATE_SPANS_SIG, args, nargs, kwnames);
-    TokenColumn tokens = convert_tokens(a[0], "tokens");
-    std::vector<double> times = convert_floats(a[1], "times");
-    if (!is_state_machine(a[2]))
-      throw_arg_type_error("machine", cat("expected StateMachine, got '", type_name(a[2]), "'"));
-    auto values = convert_opt_values(a[3]);
-    const bool include_invalid = a[4] ? arg_bool(a[4], "include_invalid") : true;
+    auto a = bind<STATE_SPANS>(args, nargs, kwnames);
+    TokenColumn tokens = convert_tokens(a["tokens"], "tokens");
+    std::vector<double> times = convert_floats(a["times"], "times");
+    PyObject* machine_arg = a["machine"];
+    if (!is_state_machine(machine_arg))
+      throw_arg_type_error("machine", cat("expected StateMachine, got '", type_name(machine_arg), "'"));
+    auto values = convert_opt_values(a["values"]);
+    const bool include_invalid = bool_or(a["include_invalid"], "include_invalid", true);
     Stream s = checked_and_interned(std::move(tokens), std::move(times), std::move(values), "tokens");
-    std::shared_ptr<const StateMachineDecl> machine = machine_snapshot(a[2]);
+    std::shared_ptr<const StateMachineDecl> machine = machine_snapshot(machine_arg);
 
     PointsCache points(StreamView{s.tokens, s.times,
                                   s.has_values ? std::span<const double>(s.values) : std::span<const double>()});
@@ -376,8 +339,6 @@ StateSpanRef state_span_ref(PyObject* obj) {
   return as<StateSpanRef>(obj)->value;
 }
 
-PyMethodDef STATE_SPANS_DEF = {
-    "state_spans", ZC_FASTCALL(py_state_spans), METH_FASTCALL | METH_KEYWORDS,
-    "state_spans(tokens, times, machine, values=None, include_invalid=True)\n--\n\n"};
+PyMethodDef STATE_SPANS_DEF = fastcall_def<STATE_SPANS>(py_state_spans);
 
 }  // namespace zuldcore

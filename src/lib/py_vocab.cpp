@@ -8,27 +8,24 @@
 namespace zuldcore {
 namespace {
 
-constexpr Signature<1> VOCAB_IDS_SIG{"vocab_ids", {{{"tokens", true}}}};
-
-PyDoc_STRVAR(VOCAB_IDS_DOC,
-             "vocab_ids(tokens)\n--\n\n"
-             "Return this library's internal token ids for a vocabulary, in order.\n"
-             "\n"
-             "Use the ids to remap an external integer-coded corpus into the coding that\n"
-             "`Zuldor.match_batch` expects. Interning is idempotent and shares the same\n"
-             "global table as pattern construction, so the ids line up with the tokens of\n"
-             "every pattern.\n"
-             "\n"
-             "Example::\n"
-             "\n"
-             "    ids = vocab_ids(VOCAB)\n"
-             "    remap = np.array(ids, dtype=np.uint32)   # external code -> zuld id\n"
-             "    zuld_tokens = remap[corpus_codes]        # one vectorised NumPy pass\n");
+constexpr auto VOCAB_IDS = function("vocab_ids", req("tokens")).with_doc(
+    "Return this library's internal token ids for a vocabulary, in order.\n"
+    "\n"
+    "Use the ids to remap an external integer-coded corpus into the coding that\n"
+    "`Zuldor.match_batch` expects. Interning is idempotent and shares the same\n"
+    "global table as pattern construction, so the ids line up with the tokens of\n"
+    "every pattern.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    ids = vocab_ids(VOCAB)\n"
+    "    remap = np.array(ids, dtype=np.uint32)   # external code -> zuld id\n"
+    "    zuld_tokens = remap[corpus_codes]        # one vectorised NumPy pass\n");
 
 PyObject* py_vocab_ids(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(VOCAB_IDS_SIG, args, nargs, kwnames);
-    TokenColumn column = convert_tokens(a[0], "tokens");
+    auto a = bind<VOCAB_IDS>(args, nargs, kwnames);
+    TokenColumn column = convert_tokens(a["tokens"], "tokens");
     std::vector<TokenId> ids = intern_distinct(column);
     // Equal tokens share one int object; a corpus repeats few distinct tokens.
     std::vector<Owned> ints(ids.size());
@@ -42,7 +39,6 @@ PyObject* py_vocab_ids(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 }  // namespace
 
-PyMethodDef VOCAB_IDS_DEF = {"vocab_ids", ZC_FASTCALL(py_vocab_ids),
-                             METH_FASTCALL | METH_KEYWORDS, VOCAB_IDS_DOC};
+PyMethodDef VOCAB_IDS_DEF = fastcall_def<VOCAB_IDS>(py_vocab_ids);
 
 }  // namespace zuldcore

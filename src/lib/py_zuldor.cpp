@@ -86,138 +86,122 @@ Owned match_to_py(const Compiled& zuldor, const Stream& s, bool first_only, bool
   return buf_to_py(std::move(buffer), pattern.collector, midstream_strategy(pattern));
 }
 
-bool opt_flag(PyObject* obj, const char* name) { return obj ? arg_bool(obj, name) : false; }
-
 // ---- Zuldor -------------------------------------------------------------------------------
 
-constexpr Signature<1> ZULDOR_SIG{"Zuldor", {{{"pattern", true}}}};
+constexpr auto ZULDOR = function("Zuldor", req("pattern"));
 
 PyObject* py_zuldor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    auto a = bind(ZULDOR_SIG, args, kwargs);
-    if (!is_pattern(a[0]))
-      throw_arg_type_error("pattern", cat("expected Pattern, got '", type_name(a[0]), "'"));
-    return wrap(type, Compiled{std::make_shared<const CompiledPattern>(pattern_copy(a[0]))});
+    auto a = bind<ZULDOR>(args, kwargs);
+    PyObject* pattern = a["pattern"];
+    if (!is_pattern(pattern))
+      throw_arg_type_error("pattern", cat("expected Pattern, got '", type_name(pattern), "'"));
+    return wrap(type, Compiled{std::make_shared<const CompiledPattern>(pattern_copy(pattern))});
   });
 }
 
-constexpr Signature<5> MATCH_STREAM_SIG{"match_stream",
-                                        {{{"tokens", true},
-                                          {"times", true},
-                                          {"values", false},
-                                          {"first_only", false},
-                                          {"include_tokens", false}}}};
-
-PyDoc_STRVAR(MATCH_STREAM_DOC,
-             "match_stream($self, tokens, times, values=None, first_only=False, include_tokens=False)\n"
-             "--\n"
-             "\n"
-             "Match a token stream.\n"
-             "\n"
-             "Returns a dict with these keys, in this order:\n"
-             "\n"
-             "- \"m_start\": int64 array (n_matches,), the first stream position of each match\n"
-             "- \"m_end\": int64 array (n_matches,), the last stream position of each match\n"
-             "- \"t_start\": float64 array (n_matches,), the time of each match's first event\n"
-             "- \"t_end\": float64 array (n_matches,), the latest time in each match\n"
-             "- \"el_stream_idx\": int64 array (n_matches, n_elements), the stream position of\n"
-             "  each matched element (for an unordered pattern, in order of matching)\n"
-             "- \"el_times\": float64 array (n_matches, n_elements), the time of each element\n"
-             "- \"el_tokens\": list of n_matches rows of n_elements entries, only when\n"
-             "  include_tokens=True: the matched token (str), or a list of str for a\n"
-             "  same-timestamp sequence\n"
-             "- \"result\": the pattern's collector per match (None, a float64 array or a list)\n"
-             "- \"mid_result\": the midstream collector per match, or None without one\n"
-             "\n"
-             "include_tokens=False (the default) skips string resolution entirely; use it when\n"
-             "only match positions and times are needed.");
+constexpr auto MATCH_STREAM = method("match_stream", req("tokens"), req("times"), opt("values", "None"),
+                                     opt("first_only", "False"), opt("include_tokens", "False")).with_doc(
+    "Match a token stream.\n"
+    "\n"
+    "Returns a dict with these keys, in this order:\n"
+    "\n"
+    "- \"m_start\": int64 array (n_matches,), the first stream position of each match\n"
+    "- \"m_end\": int64 array (n_matches,), the last stream position of each match\n"
+    "- \"t_start\": float64 array (n_matches,), the time of each match's first event\n"
+    "- \"t_end\": float64 array (n_matches,), the latest time in each match\n"
+    "- \"el_stream_idx\": int64 array (n_matches, n_elements), the stream position of\n"
+    "  each matched element (for an unordered pattern, in order of matching)\n"
+    "- \"el_times\": float64 array (n_matches, n_elements), the time of each element\n"
+    "- \"el_tokens\": list of n_matches rows of n_elements entries, only when\n"
+    "  include_tokens=True: the matched token (str), or a list of str for a\n"
+    "  same-timestamp sequence\n"
+    "- \"result\": the pattern's collector per match (None, a float64 array or a list)\n"
+    "- \"mid_result\": the midstream collector per match, or None without one\n"
+    "\n"
+    "include_tokens=False (the default) skips string resolution entirely; use it when\n"
+    "only match positions and times are needed.");
 
 PyObject* py_zuldor_match_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(MATCH_STREAM_SIG, args, nargs, kwnames);
+    auto a = bind<MATCH_STREAM>(args, nargs, kwnames);
     Shared<Compiled> zuldor{self};
-    TokenColumn tokens = convert_tokens(a[0], "tokens");
-    std::vector<double> times = convert_floats(a[1], "times");
-    auto values = convert_opt_values(a[2]);
-    bool first_only = opt_flag(a[3], "first_only");
-    bool include_tokens = opt_flag(a[4], "include_tokens");
+    TokenColumn tokens = convert_tokens(a["tokens"], "tokens");
+    std::vector<double> times = convert_floats(a["times"], "times");
+    auto values = convert_opt_values(a["values"]);
+    bool first_only = bool_or(a["first_only"], "first_only", false);
+    bool include_tokens = bool_or(a["include_tokens"], "include_tokens", false);
     Stream s = checked_and_interned(std::move(tokens), std::move(times), std::move(values), "tokens");
     return match_to_py(*zuldor, s, first_only, include_tokens);
   });
 }
 
-constexpr Signature<3> PREPROCESS_SIG{
-    "preprocess", {{{"tokens", true}, {"times", true}, {"values", false}}}};
-
-PyDoc_STRVAR(PREPROCESS_DOC,
-             "preprocess($self, tokens, times, values=None)\n--\n\n"
-             "Pre-intern a token stream for repeated matching against multiple patterns.\n"
-             "\n"
-             "Amortises the string\u2192ID conversion cost across multiple match_preprocessed calls.");
+constexpr auto PREPROCESS = method("preprocess", req("tokens"), req("times"), opt("values", "None")).with_doc(
+    "Pre-intern a token stream for repeated matching against multiple patterns.\n"
+    "\n"
+    "Amortises the string\u2192ID conversion cost across multiple match_preprocessed calls.");
 
 PyObject* py_zuldor_preprocess(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(PREPROCESS_SIG, args, nargs, kwnames);
+    auto a = bind<PREPROCESS>(args, nargs, kwnames);
     Shared<Compiled> zuldor{self};
-    TokenColumn tokens = convert_tokens(a[0], "tokens");
-    std::vector<double> times = convert_floats(a[1], "times");
-    auto values = convert_opt_values(a[2]);
+    TokenColumn tokens = convert_tokens(a["tokens"], "tokens");
+    std::vector<double> times = convert_floats(a["times"], "times");
+    auto values = convert_opt_values(a["values"]);
     Stream s = checked_and_interned(std::move(tokens), std::move(times), std::move(values), "tokens");
     return wrap<Stream>(preprocessed_stream_type(), std::move(s));
   });
 }
 
-constexpr Signature<3> MATCH_PREPROCESSED_SIG{
-    "match_preprocessed", {{{"stream", true}, {"first_only", false}, {"include_tokens", false}}}};
+constexpr auto MATCH_PREPROCESSED = method("match_preprocessed", req("stream"), opt("first_only", "False"),
+                                           opt("include_tokens", "False"));
 
 PyObject* py_zuldor_match_preprocessed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(MATCH_PREPROCESSED_SIG, args, nargs, kwnames);
+    auto a = bind<MATCH_PREPROCESSED>(args, nargs, kwnames);
     Shared<Compiled> zuldor{self};
-    if (!PyObject_TypeCheck(a[0], preprocessed_stream_type()))
-      throw_arg_type_error("stream", cat("expected PreprocessedStream, got '", type_name(a[0]), "'"));
-    Shared<Stream> stream{a[0]};
-    bool first_only = opt_flag(a[1], "first_only");
-    bool include_tokens = opt_flag(a[2], "include_tokens");
+    PyObject* stream_arg = a["stream"];
+    if (!PyObject_TypeCheck(stream_arg, preprocessed_stream_type()))
+      throw_arg_type_error("stream", cat("expected PreprocessedStream, got '", type_name(stream_arg), "'"));
+    Shared<Stream> stream{stream_arg};
+    bool first_only = bool_or(a["first_only"], "first_only", false);
+    bool include_tokens = bool_or(a["include_tokens"], "include_tokens", false);
     return match_to_py(*zuldor, *stream, first_only, include_tokens);
   });
 }
 
 // ---- match_batch --------------------------------------------------------------------------
 
-constexpr Signature<4> MATCH_BATCH_SIG{
-    "match_batch", {{{"token_ids", true}, {"times", true}, {"offsets", true}, {"values", false}}}};
-
-PyDoc_STRVAR(MATCH_BATCH_DOC,
-             "match_batch($self, token_ids, times, offsets, values=None)\n--\n\n"
-             "Batch match over many documents in a single call.\n"
-             "\n"
-             "Consumes pre-coded integer token ids: no per-token string interning. Obtain the\n"
-             "coding with vocab_ids(tokens).\n"
-             "\n"
-             "Inputs (one-dimensional, contiguous NumPy arrays, read in place):\n"
-             "\n"
-             "- token_ids: uint32 (total,), token ids in this library's coding\n"
-             "- times: float64 (total,), one time per token\n"
-             "- offsets: int64 (n_docs + 1,), document k is positions offsets[k] up to but\n"
-             "  not including offsets[k + 1]; empty, inverted or out-of-range documents are\n"
-             "  skipped\n"
-             "- values: float64 (total,) or None, NaN means no value\n"
-             "\n"
-             "Returns a dict with the first match of each document:\n"
-             "\n"
-             "- \"m_start\": int64 (n_docs,), first position of the match within its document,\n"
-             "  -1 when there is none\n"
-             "- \"m_end\": int64 (n_docs,), last position of the match within its document, -1\n"
-             "  when there is none\n"
-             "- \"mid\": float64 (n_docs,), only with a midstream collector: its count or sum,\n"
-             "  or the number of items it collected, for the first match; NaN when there is\n"
-             "  none\n"
-             "\n"
-             "One FFI crossing and no interner lock for the whole corpus.");
+constexpr auto MATCH_BATCH =
+    method("match_batch", req("token_ids"), req("times"), req("offsets"), opt("values", "None")).with_doc(
+    "Batch match over many documents in a single call.\n"
+    "\n"
+    "Consumes pre-coded integer token ids: no per-token string interning. Obtain the\n"
+    "coding with vocab_ids(tokens).\n"
+    "\n"
+    "Inputs (one-dimensional, contiguous NumPy arrays, read in place):\n"
+    "\n"
+    "- token_ids: uint32 (total,), token ids in this library's coding\n"
+    "- times: float64 (total,), one time per token\n"
+    "- offsets: int64 (n_docs + 1,), document k is positions offsets[k] up to but\n"
+    "  not including offsets[k + 1]; empty, inverted or out-of-range documents are\n"
+    "  skipped\n"
+    "- values: float64 (total,) or None, NaN means no value\n"
+    "\n"
+    "Returns a dict with the first match of each document:\n"
+    "\n"
+    "- \"m_start\": int64 (n_docs,), first position of the match within its document,\n"
+    "  -1 when there is none\n"
+    "- \"m_end\": int64 (n_docs,), last position of the match within its document, -1\n"
+    "  when there is none\n"
+    "- \"mid\": float64 (n_docs,), only with a midstream collector: its count or sum,\n"
+    "  or the number of items it collected, for the first match; NaN when there is\n"
+    "  none\n"
+    "\n"
+    "One FFI crossing and no interner lock for the whole corpus.");
 
 // A one-dimensional array of exactly `typenum` (native byte order), read in
 // place; the contiguity check comes later, after every argument's type.
@@ -252,13 +236,13 @@ std::span<const T> view_of(PyArrayObject* arr) {
 PyObject* py_zuldor_match_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return guarded([&] {
-    auto a = bind(MATCH_BATCH_SIG, args, nargs, kwnames);
+    auto a = bind<MATCH_BATCH>(args, nargs, kwnames);
     Shared<Compiled> zuldor{self};
-    PyArrayObject* ids_arr = typed_vector(a[0], NPY_UINT32, "token_ids", "uint32");
-    PyArrayObject* times_arr = typed_vector(a[1], NPY_FLOAT64, "times", "float64");
-    PyArrayObject* offsets_arr = typed_vector(a[2], NPY_INT64, "offsets", "int64");
+    PyArrayObject* ids_arr = typed_vector(a["token_ids"], NPY_UINT32, "token_ids", "uint32");
+    PyArrayObject* times_arr = typed_vector(a["times"], NPY_FLOAT64, "times", "float64");
+    PyArrayObject* offsets_arr = typed_vector(a["offsets"], NPY_INT64, "offsets", "int64");
     PyArrayObject* values_arr =
-        a[3] && a[3] != Py_None ? typed_vector(a[3], NPY_FLOAT64, "values", "float64") : nullptr;
+        given(a["values"]) ? typed_vector(a["values"], NPY_FLOAT64, "values", "float64") : nullptr;
     require_contiguous(ids_arr, "token_ids");
     require_contiguous(times_arr, "times");
     require_contiguous(offsets_arr, "offsets");
@@ -288,16 +272,15 @@ PyObject* py_zuldor_match_batch(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 PyMethodDef ZULDOR_METHODS[] = {
-    {"match_stream", ZC_FASTCALL(py_zuldor_match_stream), METH_FASTCALL | METH_KEYWORDS, MATCH_STREAM_DOC},
-    {"preprocess", ZC_FASTCALL(py_zuldor_preprocess), METH_FASTCALL | METH_KEYWORDS, PREPROCESS_DOC},
-    {"match_preprocessed", ZC_FASTCALL(py_zuldor_match_preprocessed), METH_FASTCALL | METH_KEYWORDS,
-     "match_preprocessed($self, stream, first_only=False, include_tokens=False)\n--\n\n"},
-    {"match_batch", ZC_FASTCALL(py_zuldor_match_batch), METH_FASTCALL | METH_KEYWORDS, MATCH_BATCH_DOC},
+    fastcall_def<MATCH_STREAM>(py_zuldor_match_stream),
+    fastcall_def<PREPROCESS>(py_zuldor_preprocess),
+    fastcall_def<MATCH_PREPROCESSED>(py_zuldor_match_preprocessed),
+    fastcall_def<MATCH_BATCH>(py_zuldor_match_batch),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot ZULDOR_SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>("Zuldor(pattern)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(doc<ZULDOR>())},
     {Py_tp_new, reinterpret_cast<void*>(py_zuldor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Compiled>)},
     {Py_tp_methods, ZULDOR_METHODS},
