@@ -124,7 +124,10 @@ struct Slot {
 template <const auto& Sig>
 class Args {
  public:
-  PyObject* operator[](Slot<Sig> s) const noexcept { return slots_[s.index]; }
+  // Read through the element pointer, not the array: the optimiser may fold
+  // the instantiations of two signatures that share slot positions, and an
+  // access typed as the array of one would then look out of bounds in the other.
+  PyObject* operator[](Slot<Sig> s) const noexcept { return slots_.data()[s.index]; }
   PyObject** slots() noexcept { return slots_.data(); }
 
  private:

@@ -1,8 +1,9 @@
 // The pattern model: elements with their value, timing and blocking rules,
 // the pattern-wide bounds and collector, and the optional midstream
-// collector, as plain values whose copies are deep. Argument conversion,
-// interning and builder validation live in the Python face; the search lives
-// in src/engine. This file holds only the model and small pure helpers on it.
+// collector, as plain values whose copies are deep. The builders' rules are
+// types/builders.hpp, argument conversion is the Python face's, and the
+// search lives in src/engine. This file holds only the model and small pure
+// helpers on it.
 #pragma once
 
 #include <algorithm>
