@@ -358,8 +358,9 @@ class TestConstructorArguments:
         big = pattern(*["a"] * 65)
         specs = [A.future_occurrence("f", big, 1.0), A.in_span("i", "x", big), A.span_aggregate("s", big, ("a", "b"))]
         for spec in specs:
-            with pytest.raises(ValueError, match="^Pattern has 65 elements; maximum is 64$"):
+            with pytest.raises(ValueError) as info:
                 annotate(["a"], [spec])
+            assert str(info.value) == "Pattern has 65 elements; maximum is 64"
 
 
 # ---------------------------------------------------------------- annotate_stream
@@ -397,11 +398,13 @@ class TestAnnotateStream:
         many.add_state("s")
         for i in range(65):
             many.add_entry("s", f"t{i}")
-        with pytest.raises(ValueError, match="^Pattern has 65 elements; maximum is 64$"):
+        with pytest.raises(ValueError) as info:
             annotate(["a"], [A.future_occurrence("ok", "a", 0.0), A.past_occurrence("bad", big, 1.0),
                              A.state_label("bad2", many)])
-        with pytest.raises(ValueError, match=r"^Too many distinct triggers: 65 \(maximum 64\)$"):
+        assert str(info.value) == "Pattern has 65 elements; maximum is 64"
+        with pytest.raises(ValueError) as info:
             annotate(["a"], [A.state_label("bad2", many), A.past_occurrence("bad", big, 1.0)])
+        assert str(info.value) == "Too many distinct triggers: 65 (maximum 64)"
         # A failing spec fails even when a later one has its name.
         with pytest.raises(ValueError):
             annotate(["a"], [A.past_occurrence("v", big, 1.0), A.future_occurrence("v", "a", 0.0)])

@@ -41,8 +41,9 @@ def test_keywords_in_any_order():
 
 
 def test_specs_must_be_annotation_specs():
-    with pytest.raises(TypeError, match="^argument 'specs': expected AnnotationSpec, got 'str'$"):
+    with pytest.raises(TypeError) as info:
         zuldcore.annotate_stream([], [], ["x"])
+    assert str(info.value) == "argument 'specs': expected AnnotationSpec, got 'str'"
     with pytest.raises(TypeError, match="^argument 'specs': Can't extract `str` to `Vec`$"):
         zuldcore.annotate_stream([], [], "x")
 

@@ -989,23 +989,26 @@ class TestHostileInputs:
         p = Pattern()
         p.add_event("a")
         before = state(p)
-        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        with pytest.raises(RuntimeError) as info:
             CONVERSION_SITES[site](p, Callback(lambda: p.add_time_event()))
+        assert str(info.value) == "Already borrowed"
         assert state(p) == before
 
     @pytest.mark.parametrize("site", CONVERSION_SITES)
     def test_callback_into_repr_of_the_same_pattern(self, site):
         p = Pattern()
         before = state(p)
-        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        with pytest.raises(RuntimeError) as info:
             CONVERSION_SITES[site](p, Callback(lambda: repr(p)))
+        assert str(info.value) == "Already mutably borrowed"
         assert state(p) == before
 
     @pytest.mark.parametrize("site", CONVERSION_SITES)
     def test_conversion_raising_passes_through(self, site):
         p = Pattern()
-        with pytest.raises(ZeroDivisionError, match="^inside$"):
+        with pytest.raises(ZeroDivisionError) as info:
             CONVERSION_SITES[site](p, Callback(raise_(ZeroDivisionError("inside"))))
+        assert str(info.value) == "inside"
         assert state(p) == state(Pattern())
 
     @pytest.mark.parametrize("site", SEQUENCE_SITES)
@@ -1026,10 +1029,12 @@ class TestHostileInputs:
     @pytest.mark.parametrize("hook", ["on_len", "on_item"])
     def test_sequence_hooks_calling_back(self, site, hook):
         p = Pattern()
-        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        with pytest.raises(RuntimeError) as info:
             SEQUENCE_SITES[site](p, Seq(["s1"], **{hook: lambda *_: p.add_event("cb")}))
-        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        assert str(info.value) == "Already borrowed"
+        with pytest.raises(RuntimeError) as info:
             SEQUENCE_SITES[site](p, Seq(["s1"], **{hook: lambda *_: repr(p)}))
+        assert str(info.value) == "Already mutably borrowed"
         assert state(p) == state(Pattern())
 
     @pytest.mark.parametrize("site", SEQUENCE_SITES)
@@ -1080,8 +1085,9 @@ class TestHostileInputs:
     def test_key_whose_item_access_calls_back(self):
         p = Pattern()
         key = Seq(["a"], on_item=lambda i: p.add_event("x"))
-        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        with pytest.raises(RuntimeError) as info:
             p.add_mapped_event(0, {key: {"match": "x"}})
+        assert str(info.value) == "Already borrowed"
         assert n_elements(p) == 0
 
     def test_match_form_raising_a_type_error_is_not_that_form(self):

@@ -1,6 +1,7 @@
 // Maps C++ exceptions to Python exceptions and owns the internal-failure type.
 #include "lib/guard.hpp"
 
+#include <cstdarg>
 #include <exception>
 
 #include "base/interrupt.hpp"
@@ -89,6 +90,36 @@ std::string take_error_text() {
     PyErr_Clear();
   }
   return text;
+}
+
+void note_pending_error(const char* format, ...) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+  va_list vargs;
+  va_start(vargs, format);
+  // The note is made with no exception pending; the pending one is taken
+  // aside and put back as it was, whatever happens meanwhile.
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc = PyErr_GetRaisedException();
+#else
+  PyObject *type, *exc, *tb;
+  PyErr_Fetch(&type, &exc, &tb);
+  PyErr_NormalizeException(&type, &exc, &tb);
+  if (exc && tb) PyException_SetTraceback(exc, tb);
+#endif
+  if (exc) {
+    Owned note = Owned::steal(PyUnicode_FromFormatV(format, vargs));
+    Owned added = note ? Owned::steal(PyObject_CallMethod(exc, "add_note", "O", note.get())) : Owned();
+    if (!added) PyErr_Clear();
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc);
+#else
+  PyErr_Restore(type, exc, tb);
+#endif
+  va_end(vargs);
+#else
+  (void)format;
+#endif
 }
 
 bool python_stop_requested() noexcept {

@@ -43,6 +43,28 @@ PyObject* guarded(F&& body) noexcept {
   }
 }
 
+// Adds a note to the pending exception saying where it happened, its text
+// made as PyUnicode_FromFormat(format, ...) does (BaseException.add_note:
+// Python 3.11 and later; before, nothing is added). When the note cannot be
+// made or added (a key's __repr__ raises, say), the pending exception goes on
+// without it.
+void note_pending_error(const char* format, ...) noexcept;
+
+// Runs `body`; whatever it raises, a C++ or a Python exception, leaves as the
+// Python exception the guard would raise, with the same message and a note
+// naming where it happened: with_note(read_entry, "in match_map entry %R", key).
+// Only PyUnicode_FromFormat's arguments may follow the format.
+template <class Body, class... Args>
+decltype(auto) with_note(Body&& body, const char* format, Args... args) {
+  try {
+    return body();
+  } catch (...) {
+    set_python_error_from_current();
+    note_pending_error(format, args...);
+    throw PyErrSet{};
+  }
+}
+
 // For slots that return int (0 ok, -1 error) or Py_ssize_t.
 template <class R, class F>
 R guarded_value(R error_value, F&& body) noexcept {

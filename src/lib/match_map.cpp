@@ -135,10 +135,14 @@ MatchMap read_match_map(PyObject* match_map) {
     PyObject* entry = PyList_GET_ITEM(items.get(), i);  // a (key, spec) tuple that items owns
     PyObject* key = PyTuple_GET_ITEM(entry, 0);
     PyObject* spec = PyTuple_GET_ITEM(entry, 1);
-    std::vector<TokenId> ids = intern_each(match_map_key(key));
-    if (!PyDict_Check(spec))
-      throw_arg_type_error("match_map", cat("each spec must be a dict, got '", type_name(spec), "'"));
-    map.insert_or_assign(std::move(ids), read_mapped_spec(spec));  // of equal keys the last wins
+    with_note(
+        [&] {
+          std::vector<TokenId> ids = intern_each(match_map_key(key));
+          if (!PyDict_Check(spec))
+            throw_arg_type_error("match_map", cat("each spec must be a dict, got '", type_name(spec), "'"));
+          map.insert_or_assign(std::move(ids), read_mapped_spec(spec));  // of equal keys the last wins
+        },
+        "in match_map entry %R", key);
   }
   return map;
 }

@@ -12,7 +12,8 @@
 namespace zuldcore {
 
 // The entries of `match_map` (a dict); of equal keys the last wins. The
-// first bad entry ends the call.
+// first bad entry ends the call, its exception noted "in match_map entry
+// {key!r}" (Python 3.11 and later).
 MatchMap read_match_map(PyObject* match_map);
 
 // One spec dictionary (the default spec).

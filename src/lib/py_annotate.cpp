@@ -371,10 +371,15 @@ PyObject* py_annotate_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // while the specs are evaluated without the interpreter lock.
     const std::vector<Owned> items = arg_object_vec(a["specs"], "specs");
     std::deque<Shared<AnnotationSpec>> specs;  // Shared cannot move: a deque keeps it in place
-    for (const Owned& item : items) {
-      if (!PyObject_TypeCheck(item.get(), annotation_spec_type()))
-        throw_arg_type_error("specs", cat("expected AnnotationSpec, got '", type_name(item.get()), "'"));
-      specs.emplace_back(item.get());
+    for (size_t i = 0; i < items.size(); ++i) {
+      PyObject* item = items[i].get();
+      with_note(
+          [&] {
+            if (!PyObject_TypeCheck(item, annotation_spec_type()))
+              throw_arg_type_error("specs", cat("expected AnnotationSpec, got '", type_name(item), "'"));
+            specs.emplace_back(item);
+          },
+          "in specs[%zu]", i);
     }
     auto values = convert_opt_values(a["values"]);
     Stream s = checked_and_interned(std::move(tokens), std::move(times), std::move(values), "tokens");
@@ -383,7 +388,7 @@ PyObject* py_annotate_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // specs scans the stream once. The first failure ends the call.
     std::vector<Column> columns;
     columns.reserve(specs.size());
-    std::optional<std::string> failure;
+    std::optional<std::string> failure;  // of the spec at columns.size()
     {
       GilReleased unlocked;  // the evaluation reads only C++ values
       PointsCache points(StreamView{s.tokens, s.times,
@@ -399,7 +404,7 @@ PyObject* py_annotate_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         columns.push_back(std::move(column).value());
       }
     }
-    if (failure) throw ValueError(std::move(*failure));
+    if (failure) with_note([&] { throw ValueError(std::move(*failure)); }, "in specs[%zu]", columns.size());
 
     // A later spec of the same name replaces the column and keeps the key's
     // first position, as dict assignment does.

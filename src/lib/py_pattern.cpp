@@ -335,7 +335,8 @@ PyObject* py_pattern_add_mapped_event(PyObject* self, PyObject* const* args, Py_
     e.source_element = static_cast<uint32_t>(source_element);
     e.backtrackable = backtrackable;
     e.map = read_match_map(match_map);
-    if (default_spec) e.default_element = read_mapped_spec(default_spec);
+    if (default_spec)
+      e.default_element = with_note([&] { return read_mapped_spec(default_spec); }, "in the default spec");
     p->elements.push_back(std::move(e));
     return none();
   });
