@@ -150,6 +150,11 @@ bool arg_bool(PyObject* obj, const char* name) {
   throw_arg_type_error(name, cat("expected bool, got '", type_name(obj), "'"));
 }
 
+std::vector<std::string> opt_str_vec(PyObject* obj, const char* name) {
+  if (!given(obj)) return {};
+  return arg_str_vec(obj, name);
+}
+
 std::string_view arg_str(PyObject* obj, const char* name) {
   if (!PyUnicode_Check(obj)) throw_arg_type_error(name, cat("expected str, got '", type_name(obj), "'"));
   Py_ssize_t n = 0;

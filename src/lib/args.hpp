@@ -1,7 +1,13 @@
-// One argument binder for METH_FASTCALL | METH_KEYWORDS entry points, and the
-// typed converters whose TypeErrors name the argument ("argument 'x': ...").
-// Binding only sorts arguments into parameter slots; converting is separate
-// so that each entry point converts in its own signature order.
+// One declaration per entry point's signature, read by the argument binder
+// and turned into the docstring's text signature when compiling; the binder
+// for METH_FASTCALL | METH_KEYWORDS entry points; and the typed converters
+// whose TypeErrors name the argument ("argument 'x': ..."). Binding only sorts
+// arguments into parameter slots, looked up by name; converting is separate
+// so that each entry point converts in its own signature order:
+//
+//   constexpr auto SPAN = method("span", req("state"), opt("valid_only", "True")).with_doc("...");
+//   auto a = bind<SPAN>(args, nargs, kwnames);
+//   bool valid_only = bool_or(a["valid_only"], "valid_only", true);   // a["valid"] would not compile
 #pragma once
 
 #include <array>
@@ -191,6 +197,7 @@ double f64_or(PyObject* obj, const char* name, double fallback);
 bool bool_or(PyObject* obj, const char* name, bool fallback);
 std::string str_or(PyObject* obj, const char* name, std::string_view fallback);
 std::optional<std::string> opt_str(PyObject* obj, const char* name);
+std::vector<std::string> opt_str_vec(PyObject* obj, const char* name);  // empty when not given
 
 // `convert(obj, name)` when the parameter is given and not None.
 template <class Convert>

@@ -77,10 +77,6 @@ void convert_time_block(const A& a, TimeBlockArgs& block) {
   block.block_vals = convert_plural_vals<BLOCK_VALS>(a);
 }
 
-std::vector<std::string> opt_str_vec(PyObject* obj, const char* name) {
-  return opt_arg(obj, name, arg_str_vec).value_or(std::vector<std::string>{});
-}
-
 // ---------------------------------------------------------------- Pattern(...)
 
 // "..." stands for an infinite default, which inspect could not evaluate.

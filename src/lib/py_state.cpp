@@ -125,8 +125,7 @@ PyObject* py_machine_add_entry(PyObject* self, PyObject* const* args, Py_ssize_t
     auto a = bind<ADD_ENTRY>(args, nargs, kwnames);
     Exclusive<StateMachineDecl> m{self};
     std::string state(arg_str(a["state"], "state"));
-    std::vector<std::string> from_names =
-        opt_arg(a["from_states"], "from_states", arg_str_vec).value_or(std::vector<std::string>{});
+    std::vector<std::string> from_names = opt_str_vec(a["from_states"], "from_states");
     std::string anchor_text = str_or(a["anchor"], "anchor", "end");
 
     const uint32_t id = value_or_raise(m->state_id(state));

@@ -86,7 +86,8 @@ TEST(builders_sequence_rule) {
       // The first given list sets each sequence's count; later ones may be longer.
       {{}, lists({{NaN}}), BoolLists{{{true, false}}}, 1, {{VC::require_nan()}}, ""},
       {lists({{1.0}}), {}, {}, 2, {}, "min_vals must have length 2 to match match_seqs (got 1)"},
-      {lists({{1.0, 2.0}}), lists({{3.0}}), {}, 1, {}, "max_vals[0] must have length 2 to match min_vals[0] (got 1)"},
+      {lists({{1.0, 2.0}}), lists({{3.0}}), {}, 1, {},
+       "max_vals[0] must have length 2 to match min_vals[0] (got 1)"},
       {{}, lists({{1.0}, {2.0, 3.0}}), BoolLists{{{true}, {true}}}, 2, {},
        "require_nan_vals[1] must have length 2 to match max_vals[1] (got 1)"},
   };
@@ -140,7 +141,8 @@ TEST(builders_intern_only_what_they_keep) {
   const PluralVals short_list{VALS, doubles({})};
   const PluralSeqVals short_lists{VALS, lists({})};
   const PluralVals short_block{BLOCK_VALS, doubles({})};
-  using Seqs = std::vector<std::vector<std::string>>;
+  using Tokens = std::vector<std::string>;
+  using Seqs = std::vector<Tokens>;
   struct Row {
     std::function<std::string(const std::string&, const std::string&)> build;  // (match, block) -> message
     std::string message;
@@ -159,15 +161,14 @@ TEST(builders_intern_only_what_they_keep) {
       {[&](auto& m, auto& b) { return message_of(build_dynamic_event_set({{m}, {b}, false, false, {}, true, {VALS},
                                                                           short_block})); },
        "block_min_vals must have length 1 to match static_block_tokens (got 0)"},
-      {[&](auto& m, auto& b) { return message_of(build_resolved({{}, {}, {}, std::vector<std::string>{m, b}})); },
-       ""},
+      {[&](auto& m, auto& b) { return message_of(build_resolved({{}, {}, {}, Tokens{m, b}})); }, ""},
       {[&](auto& m, auto& b) {
-         return message_of(build_resolved({{}, {}, {}, std::vector<std::string>{m, b}, PluralVals{VAL, doubles({1.0})}}));
+         return message_of(build_resolved({{}, {}, {}, Tokens{m, b}, PluralVals{VAL, doubles({1.0})}}));
        },
        "min_val must have length 2 to match match (got 1)"},
       {[&](auto& m, auto& b) {
          TimeEventArgs t;
-         t.block.block_tokens = {{m, b}};
+         t.block.block_tokens = Tokens{m, b};
          t.block.block_token = b;
          return message_of(build_time_event(std::move(t)));
        },
@@ -198,7 +199,8 @@ TEST(builders_elements) {
   CHECK(dynamic.match_from_last);
 
   // Without block_seqs the block lists are not looked at.
-  auto seq = std::get<EventSeq>(build_event_seq({{{fresh()}}, {}, {}, true, {VALS}, {BLOCK_VALS, lists({})}}).value());
+  auto seq =
+      std::get<EventSeq>(build_event_seq({{{fresh()}}, {}, {}, true, {VALS}, {BLOCK_VALS, lists({})}}).value());
   CHECK(!seq.block_trie.has_value());
 
   // One mapped token reads the first entry of each list, if any.
