@@ -96,12 +96,12 @@ def matching(log: EventLog, remap: np.ndarray) -> None:
     q.add_event("ED_ARRIVAL")
     q.add_event("ABX_START", max_dt=48.0)
     ids = remap[log.codes]
-    d = zuldcore.Zuldor(q).match_batch(ids, np.asarray(log.times, dtype=np.float64),
-                                       np.asarray(log.offsets, dtype=np.int64))
-    hit = d["m_start"] >= 0
+    batch = zuldcore.Zuldor(q).match_batch(ids, np.asarray(log.times, dtype=np.float64),
+                                           np.asarray(log.offsets, dtype=np.int64))
+    hit = batch["m_start"] >= 0
     print("ED_ARRIVAL then ABX_START within 48 h, first match per stay (positions within the stay):")
-    print(f"  {hit.sum():,} of {len(hit):,} stays match; first stays: m_start {d['m_start'][:6].tolist()}, "
-          f"m_end {d['m_end'][:6].tolist()}")
+    print(f"  {hit.sum():,} of {len(hit):,} stays match; first stays: m_start {batch['m_start'][:6].tolist()}, "
+          f"m_end {batch['m_end'][:6].tolist()}")
 
 
 def state_machines(log: EventLog) -> None:

@@ -30,6 +30,8 @@ import numpy as np
 import zuldcore
 from zuldcore import AnnotationSpec, Pattern, StateMachine, Zuldor
 
+from helpers import Lying
+
 try:
     import pandas as pd
 except ImportError:
@@ -417,22 +419,6 @@ class Callback:
 
     def __repr__(self):
         return f"Callback({self.value!r})"
-
-
-class Lying:
-    """A sequence whose __len__ claims `claimed` items; it holds `items`."""
-
-    def __init__(self, items, claimed):
-        self.items, self.claimed = list(items), claimed
-
-    def __len__(self):
-        return self.claimed
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __repr__(self):
-        return f"Lying({self.items!r}, {self.claimed})"
 
 
 BUILDERS = [n for n in dir(Pattern) if n.startswith("add_")]

@@ -1,4 +1,5 @@
-"""Small utilities shared by the test modules."""
+"""Small utilities shared by the test modules: fresh tokens, child interpreters,
+and the hostile or odd objects that arguments are tested with."""
 
 import subprocess
 import sys
@@ -57,3 +58,50 @@ def interrupt_child(code, delay=0.5):
         child.kill()
         child.wait()
 
+
+
+class Floaty:
+    """Not a float, but converts to one."""
+
+    def __init__(self, value=1.5):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class Callback:
+    """Converts to float (and to an index) after running `action`."""
+
+    def __init__(self, action, value=1.0):
+        self.action = action
+        self.value = value
+
+    def __float__(self):
+        self.action()
+        return float(self.value)
+
+    def __index__(self):
+        self.action()
+        return int(self.value)
+
+
+class Lying:
+    """A sequence whose __len__ claims `claimed` items; it holds `items`."""
+
+    def __init__(self, items, claimed=2**60):
+        self.items, self.claimed = list(items), claimed
+
+    def __len__(self):
+        return self.claimed
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __repr__(self):
+        return f"Lying({self.items!r}, {self.claimed})"
+
+
+def refcounts(objs):
+    """The reference count of each object, for checking that calls leak none."""
+    return [sys.getrefcount(o) for o in objs]

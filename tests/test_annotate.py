@@ -8,7 +8,6 @@ import inspect
 import math
 import pickle
 import random
-import sys
 import textwrap
 import threading
 
@@ -17,7 +16,7 @@ import pytest
 
 import zuldcore
 
-from helpers import interrupt_child
+from helpers import Floaty, interrupt_child, refcounts
 from zuldcore import AnnotationSpec as A
 from zuldcore import Pattern, StateMachine
 
@@ -87,14 +86,6 @@ def column(spec, tokens, times=None, values=None):
     d = annotate(tokens, [spec], times, values)
     assert len(d) == 1
     return next(iter(d.values())).tolist()
-
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 # ---------------------------------------------------------------- the class
@@ -644,10 +635,6 @@ def test_window_and_span_means_equal_fsum(seed):
 
 
 # ---------------------------------------------------------------- reference counts
-
-
-def refcounts(objs):
-    return [sys.getrefcount(o) for o in objs]
 
 
 MACHINE = machine()

@@ -14,7 +14,7 @@ import pytest
 import zuldcore
 from zuldcore import Pattern
 
-from helpers import fresh, next_id
+from helpers import Callback, fresh, next_id
 
 NAN, INF = math.nan, math.inf
 BUILDERS = [
@@ -109,22 +109,6 @@ class Liar(Seq):
 
     def __len__(self):
         return 3
-
-
-class Callback:
-    """Converts to float (or to an index) after running `action`."""
-
-    def __init__(self, action, value=1.0):
-        self.action = action
-        self.value = value
-
-    def __float__(self):
-        self.action()
-        return float(self.value)
-
-    def __index__(self):
-        self.action()
-        return int(self.value)
 
 
 def raise_(exc):

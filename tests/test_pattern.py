@@ -11,6 +11,8 @@ import pytest
 import zuldcore
 from zuldcore import Pattern
 
+from helpers import Callback, Floaty
+
 COLLECTORS = [
     ("none", "None"),
     ("sum_times", "SumTimes"),
@@ -32,14 +34,6 @@ BUILDERS = [
     "add_midstream_collector",
     "add_time_event",
 ]
-
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class TestConstructor:
@@ -300,22 +294,6 @@ def calls_builder(p):
 
 def calls_repr(p):
     return lambda: repr(p)
-
-
-class Callback:
-    """Converts to float (and to an index) after running `action`."""
-
-    def __init__(self, action, value=1.0):
-        self.action = action
-        self.value = value
-
-    def __float__(self):
-        self.action()
-        return float(self.value)
-
-    def __index__(self):
-        self.action()
-        return int(self.value)
 
 
 class TestBorrows:

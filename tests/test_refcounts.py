@@ -1,20 +1,12 @@
 """No leaked or stolen references, on success and on every error path."""
 
-import sys
 
 import numpy as np
 import pytest
 
 import zuldcore
 
-
-class Floaty:
-    def __float__(self):
-        return 1.5
-
-
-def refcounts(objs):
-    return [sys.getrefcount(o) for o in objs]
+from helpers import Floaty, refcounts
 
 
 @pytest.mark.parametrize(

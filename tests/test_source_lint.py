@@ -51,3 +51,27 @@ def test_no_manual_refcounting_outside_the_owner_type():
         if path.name in allowed:
             continue
         assert not re.search(r"\bPy_(X?)(INC|DEC)REF\b|\bPy_(X?)NewRef\b|\bPy_(Inc|Dec)Ref\b", path.read_text()), path
+
+
+BINDING_HEADERS = {"py.hpp", "guard.hpp", "numpy.hpp", "wrapper.hpp"}
+
+
+def test_references_are_released_only_in_the_binding_headers():
+    # Elsewhere a hand-off is a stealing helper taking Owned, and a reference
+    # kept for the process says so with keep_for_process().
+    for path in sources("lib"):
+        if path.name not in BINDING_HEADERS:
+            assert ".release()" not in path.read_text(), path.name
+
+
+def test_type_slot_functions_cannot_throw_into_python():
+    text = "\n".join(p.read_text() for p in sources("lib"))
+    slots = re.findall(r"PyType_Slot \w+\[\] = \{(.*?)\n\};", text, flags=re.S)
+    names = {n for block in slots for n in re.findall(r"reinterpret_cast<void\*>\((\w+)", block)}
+    assert names
+    for name in names:
+        defs = list(re.finditer(rf"\b{name}\s*\(([^()]|\([^()]*\))*\)\s*(noexcept)?\s*\{{", text))
+        assert defs, f"no definition of {name}"
+        for d in defs:
+            body = text[d.end():d.end() + 200].lstrip()
+            assert d.group(2) or body.startswith("return guarded"), name

@@ -10,7 +10,7 @@ import pytest
 import zuldcore
 from zuldcore import Pattern, StateMachine, Zuldor
 
-from helpers import fresh, next_id
+from helpers import fresh, Lying, next_id
 
 try:
     import pandas as pd
@@ -295,19 +295,6 @@ class TestMaskedArrays:
             else:
                 Zuldor(Pattern()).match_stream(arg["tokens"], arg["times"])
         assert zuldcore.vocab_ids([fresh(), *new]) == [expected, expected + 1, expected + 2, expected + 3]
-
-
-class Lying:
-    """Claims 2**60 items and holds `items`."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return 2**60
-
-    def __getitem__(self, i):
-        return self.items[i]
 
 
 @pytest.mark.parametrize(

@@ -107,7 +107,7 @@ void rethrow_naming(const char* name) {
   if (b) check_rc(PyException_SetTraceback(cause.get(), b.get()));
   Owned text = check(PyUnicode_FromFormat("argument '%s': %S", name, cause.get()));
   Owned err = check(PyObject_CallOneArg(PyExc_TypeError, text.get()));
-  PyException_SetCause(err.get(), cause.release());  // steals
+  set_cause(err.get(), std::move(cause));
   PyErr_SetObject(PyExc_TypeError, err.get());
   throw PyErrSet{};
 }

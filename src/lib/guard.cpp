@@ -50,7 +50,7 @@ bool make_picklable(PyObject* type) {
     Owned reduce = check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type), &REDUCE_DEF));
     check_rc(PyObject_SetAttrString(type, "__reduce__", reduce.get()));
     check_rc(PyDict_SetItem(PyImport_GetModuleDict(), name.get(), module.get()));
-    rebuild_function = fn.release();
+    rebuild_function = std::move(fn).keep_for_process();
     return true;
   } catch (const PyErrSet&) {
     return false;

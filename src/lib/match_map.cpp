@@ -40,7 +40,8 @@ constexpr std::array<const char*, N_SPEC_KEYS> SPEC_KEY_NAMES = {
 // are made once and kept for the process (one interpreter per process).
 Owned spec_get(PyObject* spec, SpecKey key) {
   static std::array<PyObject*, N_SPEC_KEYS> key_objects{};
-  if (!key_objects[key]) key_objects[key] = check(PyUnicode_InternFromString(SPEC_KEY_NAMES[key])).release();
+  if (!key_objects[key])
+    key_objects[key] = check(PyUnicode_InternFromString(SPEC_KEY_NAMES[key])).keep_for_process();
   PyObject* v = PyDict_GetItemWithError(spec, key_objects[key]);
   if (!v && PyErr_Occurred()) throw PyErrSet{};
   return Owned::borrow(v);  // taken before any other Python code can drop it

@@ -24,16 +24,14 @@ const char* const REJECT_REASONS[] = {"none", "unclosed", "too_short", "too_few_
 // Adds `value` under `name` and appends the name to __all__.
 void add(PyObject* module, const char* name, PyObject* value) {
   check_rc(PyModule_AddObjectRef(module, name, value));
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  Owned all = Owned::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     PyErr_Clear();
-    Owned fresh = check(PyList_New(0));
-    check_rc(PyModule_AddObjectRef(module, "__all__", fresh.get()));
-    all = fresh.release();
+    all = check(PyList_New(0));
+    check_rc(PyModule_AddObjectRef(module, "__all__", all.get()));
   }
-  Owned owned_all = Owned::steal(all);
   Owned key = check(PyUnicode_FromString(name));
-  check_rc(PyList_Append(owned_all.get(), key.get()));
+  check_rc(PyList_Append(all.get(), key.get()));
 }
 
 void add_type(PyObject* module, const char* name, PyTypeObject* type) {
@@ -50,7 +48,7 @@ template <size_t N>
 void add_list(PyObject* module, const char* name, const char* const (&items)[N]) {
   Owned list = check(PyList_New(N));
   for (size_t i = 0; i < N; ++i)
-    PyList_SET_ITEM(list.get(), i, check(PyUnicode_FromString(items[i])).release());
+    list_set(list, i, check(PyUnicode_FromString(items[i])));
   add(module, name, list.get());
 }
 
@@ -100,14 +98,14 @@ PyMODINIT_FUNC PyInit_zuldcore(void) {
                       "loaded in another interpreter");
       return nullptr;
     }
-    return Owned::borrow(cached_module).release();
+    return guarded([] { return Owned::borrow(cached_module); });
   }
   if (!internal_failure_type()) return nullptr;
   set_interrupt_poll(&python_stop_requested);
   return guarded([&] {
     Owned m = check(PyModule_Create(&MODULE_DEF));
     module_body(m.get());
-    cached_module = Owned::borrow(m.get()).release();  // kept for the process
+    cached_module = Owned::borrow(m.get()).keep_for_process();
     owner_interpreter = interp;
     // Runs after the interpreter is gone and may call no Python API. Fails
     // only when the runtime's table of such functions is full.

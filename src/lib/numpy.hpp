@@ -47,6 +47,12 @@ void free_column(PyObject* capsule) noexcept {
   delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, COLUMN_CAPSULE));
 }
 
+// Makes `base` the owner of the array's data. NumPy takes the reference on
+// failure too, so the caller never drops it.
+inline void set_base(const Owned& array, Owned base) {
+  check_rc(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()));
+}
+
 // A one-dimensional array that takes over the vector's storage (no copy).
 template <class T>
 Owned to_numpy(std::vector<T>&& column) {
@@ -59,7 +65,7 @@ Owned to_numpy(std::vector<T>&& column) {
   Owned array = made(PyArray_SimpleNewFromData(1, &n, NPY_TYPE_OF<T>, owner->data()));
   Owned base = made(PyCapsule_New(owner.get(), COLUMN_CAPSULE, &free_column<T>));
   owner.release();  // the capsule owns the vector now
-  check_rc(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()));
+  set_base(array, std::move(base));
   return array;
 }
 
@@ -85,8 +91,7 @@ class SharedColumns {
     if (column.capacity() == 0) column.reserve(1);  // NumPy wants a valid pointer
     npy_intp n = static_cast<npy_intp>(column.size());
     Owned array = made(PyArray_SimpleNewFromData(1, &n, NPY_TYPE_OF<T>, column.data()));
-    check_rc(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
-                                   Owned::borrow(capsule_.get()).release()));  // steals
+    set_base(array, Owned::borrow(capsule_.get()));
     return array;
   }
 

@@ -36,8 +36,12 @@ class Owned {
 
   PyObject* get() const noexcept { return p_; }
   explicit operator bool() const noexcept { return p_ != nullptr; }
-  // Hand-off only: to an API that steals a reference, or to the guard.
+  // Hand-off only, and only in the binding layer's headers: to an API that
+  // steals a reference (the helpers below), or to the guard.
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  // For caches that live as long as the process (interned keys, type objects,
+  // the module itself): the reference is kept on purpose and never dropped.
+  [[nodiscard]] PyObject* keep_for_process() && noexcept { return release(); }
 
  private:
   PyObject* p_ = nullptr;
@@ -65,6 +69,15 @@ inline Owned check(PyObject* p) {
 }
 inline void check_rc(int rc) {
   if (rc < 0) throw PyErrSet{};
+}
+
+// The C API calls that steal a reference, taking it as Owned so that the
+// hand-off is visible in the type.
+inline void list_set(const Owned& list, size_t i, Owned item) noexcept {
+  PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+}
+inline void set_cause(PyObject* exception, Owned cause) noexcept {
+  PyException_SetCause(exception, cause.release());
 }
 
 // For objects that the module builds for a result: a null here is not the

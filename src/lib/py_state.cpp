@@ -210,7 +210,7 @@ PyObject* py_machine_state_names(PyObject* self, void*) noexcept {
     for (size_t i = 0; i < m->names.size(); ++i) {
       const std::string& s = m->names[i];
       Owned item = made(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());  // steals
+      list_set(list, i, std::move(item));
     }
     return list;
   });

@@ -32,7 +32,7 @@ PyObject* py_vocab_ids(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     for (size_t d = 0; d < ids.size(); ++d) ints[d] = made(PyLong_FromUnsignedLong(ids[d]));
     Owned out = made(PyList_New(static_cast<Py_ssize_t>(column.size())));
     for (size_t i = 0; i < column.size(); ++i)
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Owned::borrow(ints[column.codes[i]].get()).release());
+      list_set(out, i, Owned::borrow(ints[column.codes[i]].get()));
     return out;
   });
 }

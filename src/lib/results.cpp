@@ -24,11 +24,11 @@ class TokenStrings {
       strings_.push_back(made(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))));
   }
 
-  // A new reference to the str of `id`.
-  PyObject* get(TokenId id) const {
+  // The str of `id`, shared by every cell that shows it.
+  Owned get(TokenId id) const {
     auto it = index_.find(id);
     ZC_ENSURE(it != index_.end(), "token id ", id, " was not resolved");
-    return Owned::borrow(strings_[it->second].get()).release();
+    return Owned::borrow(strings_[it->second].get());
   }
 
  private:
@@ -37,10 +37,6 @@ class TokenStrings {
 };
 
 Owned list_of(size_t n) { return made(PyList_New(static_cast<Py_ssize_t>(n))); }
-
-void set_item(const Owned& list, size_t i, PyObject* item) {
-  PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
-}
 
 Owned collector_to_py(CollectorStrategy strategy, std::vector<double>&& scalars,
                       std::vector<std::vector<CollectedPair>>&& lists) {
@@ -56,7 +52,7 @@ Owned collector_to_py(CollectorStrategy strategy, std::vector<double>&& scalars,
         std::vector<double> times;
         times.reserve(lists[i].size());
         for (const auto& [token, time] : lists[i]) times.push_back(time);
-        set_item(out, i, to_numpy(std::move(times)).release());
+        list_set(out, i, to_numpy(std::move(times)));
       }
       return out;
     }
@@ -72,15 +68,15 @@ Owned collector_to_py(CollectorStrategy strategy, std::vector<double>&& scalars,
         Owned entry = list_of(lists[i].size());
         for (size_t j = 0; j < lists[i].size(); ++j) {
           const auto& [token, time] = lists[i][j];
-          Owned text = Owned::steal(strings.get(token));
+          Owned text = strings.get(token);
           if (pairs) {
             Owned t = made(PyFloat_FromDouble(time));
-            set_item(entry, j, made(PyTuple_Pack(2, text.get(), t.get())).release());
+            list_set(entry, j, made(PyTuple_Pack(2, text.get(), t.get())));
           } else {
-            set_item(entry, j, text.release());
+            list_set(entry, j, std::move(text));
           }
         }
-        set_item(out, i, entry.release());
+        list_set(out, i, std::move(entry));
       }
       return out;
     }
@@ -101,15 +97,15 @@ Owned el_tokens_to_py(const MatchBuffer& buf, size_t n_matches) {
       const size_t k = buf.el_token_counts[m * width + e];
       ZC_ENSURE(cursor + k <= buf.el_tokens.size(), "token counts ask for more tokens than recorded");
       if (k == 1) {
-        set_item(row, e, strings.get(buf.el_tokens[cursor]));
+        list_set(row, e, strings.get(buf.el_tokens[cursor]));
       } else {
         Owned cell = list_of(k);
-        for (size_t j = 0; j < k; ++j) set_item(cell, j, strings.get(buf.el_tokens[cursor + j]));
-        set_item(row, e, cell.release());
+        for (size_t j = 0; j < k; ++j) list_set(cell, j, strings.get(buf.el_tokens[cursor + j]));
+        list_set(row, e, std::move(cell));
       }
       cursor += k;
     }
-    set_item(rows, m, row.release());
+    list_set(rows, m, std::move(row));
   }
   return rows;
 }
@@ -123,7 +119,7 @@ constexpr const char* KEY_TEXT[N_KEYS] = {"m_start",  "m_end",     "t_start", "t
 
 PyObject* key(Key k) {
   static PyObject* keys[N_KEYS] = {};
-  if (keys[k] == nullptr) keys[k] = check(PyUnicode_InternFromString(KEY_TEXT[k])).release();  // kept
+  if (keys[k] == nullptr) keys[k] = check(PyUnicode_InternFromString(KEY_TEXT[k])).keep_for_process();
   return keys[k];
 }
 

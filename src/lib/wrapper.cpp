@@ -6,7 +6,7 @@
 namespace zuldcore {
 
 PyTypeObject* make_type_once(PyTypeObject*& slot, PyType_Spec* spec) {
-  if (!slot) slot = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(spec)).release());
+  if (!slot) slot = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(spec)).keep_for_process());
   return slot;
 }
 
