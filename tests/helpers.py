@@ -46,7 +46,10 @@ def interrupt_child(code, delay=0.5):
     import signal
     import time
 
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, text=True)
+    # A child inherits an ignored SIGINT from a parent started in the
+    # background; it must turn Ctrl-C into KeyboardInterrupt regardless.
+    code = "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n" + textwrap.dedent(code)
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().strip() == "ready"
         time.sleep(delay)
