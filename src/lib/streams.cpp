@@ -1,13 +1,15 @@
 // Stream arguments read from Python: str items handed by identity and bytes
-// to the column de-duplication (intern/column.hpp), NumPy buffers handed
-// whole, floats read without a detour through Python objects where the input
-// allows it.
+// to the column de-duplication (intern/column.hpp), NumPy and Arrow buffers
+// handed whole, floats read without a detour through Python objects where
+// the input allows it.
 #include "lib/streams.hpp"
 
 #include <cstring>
 #include <limits>
 
+#include "intern/arrow_tokens.hpp"
 #include "lib/args.hpp"
+#include "lib/arrow.hpp"
 #include "lib/guard.hpp"
 #include "lib/numpy.hpp"
 #include "base/memory.hpp"
@@ -83,6 +85,13 @@ TokenColumn convert_tokens(PyObject* obj, const char* name) {
     read_borrowed([items](size_t i) { return items[i]; }, static_cast<size_t>(Py_SIZE(obj)), name, col);
     return col;
   }
+  if (std::optional<ArrowChunks> chunks = ArrowChunks::open(obj, name)) {
+    ArrowTokenReader reader(chunks->schema(), name, col);
+    ArrowOwned<ArrowArray> chunk;
+    while (chunks->next(chunk)) reader.append(*chunk);
+    reader.finish();
+    return col;
+  }
   SeqSource src(obj, name);
   src.refuse_masked();
   if (PyObject* vector = src.array()) {
@@ -136,6 +145,13 @@ std::vector<double> convert_floats(PyObject* obj, const char* name, Masked maske
         out[i] = arg_f64(hold.get(), name);
       }
     }
+    return out;
+  }
+  if (std::optional<ArrowChunks> chunks = ArrowChunks::open(obj, name)) {
+    ArrowFloatReader reader(chunks->schema(), name, masked == Masked::AsNaN);
+    std::vector<double> out;
+    ArrowOwned<ArrowArray> chunk;
+    while (chunks->next(chunk)) reader.append(*chunk, out);
     return out;
   }
   SeqSource src(obj, name);

@@ -14,8 +14,10 @@
 namespace zuldcore {
 
 // Any sequence of str (list, tuple, NumPy str array, pandas Series, ...),
-// read by position (see SeqSource). A bare str, a non-sequence or a non-str
-// item is a TypeError naming the argument; a masked item is a ValueError.
+// read by position (see SeqSource), or an Arrow export of strings (see
+// ArrowChunks, ArrowTokenReader), read before any __array__. A bare str, a
+// non-sequence or a non-str item is a TypeError naming the argument; a masked
+// or null item is a ValueError.
 TokenColumn convert_tokens(PyObject* obj, const char* name);
 
 // What a masked entry of a numpy.ma array means: times must have every
@@ -23,8 +25,8 @@ TokenColumn convert_tokens(PyObject* obj, const char* name);
 enum class Masked { Refused, AsNaN };
 
 // Any sequence whose items convert through the float protocol, read by
-// position. A masked entry is a ValueError naming the argument and position,
-// or NaN.
+// position, or an Arrow export of float64. A masked or null entry is a
+// ValueError naming the argument and position, or NaN.
 std::vector<double> convert_floats(PyObject* obj, const char* name, Masked masked = Masked::Refused);
 
 // The length check (a ValueError naming the first mismatch), then interning.
