@@ -36,17 +36,20 @@ struct Key {
   uint64_t lo, hi;
 };
 
-// The key from the 16 bytes starting at a view (or built like one) whose
-// bytes past the string are not known to be zero.
+// Masks that clear the bytes of a 16-byte view past a string of `len` (<= 12)
+// bytes: the low word holds the length and the first 4 bytes, the high word
+// the next 8. Looked up rather than branched on, since token lengths vary
+// from one position to the next.
+constexpr uint64_t ones(int bytes) { return bytes >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * bytes)) - 1; }
+constexpr uint64_t LO_MASK[13] = {ones(4), ones(5), ones(6), ones(7), ones(8), ones(8), ones(8),
+                                  ones(8), ones(8), ones(8), ones(8), ones(8), ones(8)};
+constexpr uint64_t HI_MASK[13] = {0,       0,       0,       0,       0,       ones(1), ones(2),
+                                  ones(3), ones(4), ones(5), ones(6), ones(7), ones(8)};
+
+// The key from the 16 bytes of a view (or built like one) whose bytes past
+// the string are not known to be zero.
 Key masked_key(uint64_t lo, uint64_t hi, int64_t len) noexcept {
-  const int64_t used = 4 + len;  // 4 .. 16 bytes carry the length and the string
-  if (used < 8) {
-    lo &= (uint64_t{1} << (8 * used)) - 1;
-    hi = 0;
-  } else if (used < 16) {
-    hi &= (uint64_t{1} << (8 * (used - 8))) - 1;
-  }
-  return {lo, hi};
+  return {lo & LO_MASK[len], hi & HI_MASK[len]};
 }
 
 // The key of the `len` (<= 12) bytes at `p`; `readable` says whether the 16
@@ -69,48 +72,66 @@ bool is_index_format(const char* f) noexcept {
 
 }  // namespace
 
-// Short keys -> code, in front of the column's DistinctStrings; grows at half full.
+// Short keys -> code, in front of the column's DistinctStrings. Slots are
+// 8 bytes (a hash tag and an entry number) and the entries lie in order of
+// first sight, so the table stays small enough to keep in cache while a
+// column streams past; callers hash a batch of keys and prefetch their slots
+// before probing, so that the misses of a batch overlap.
 class ArrowTokenReader::ShortKeys {
  public:
+  ShortKeys() : slots_(256, 0), mask_(255) {}
+
+  uint64_t hash(Key k) const noexcept { return mix64(k.lo ^ seed_, k.hi ^ 0xe7037ed1a0b428dbull); }
+  void prefetch(uint64_t h) const noexcept { __builtin_prefetch(&slots_[h & mask_]); }
+  // Once the slot is in cache: the entry it names, which the probe compares.
+  void prefetch_entry(uint64_t h) const noexcept {
+    const uint64_t s = slots_[h & mask_];
+    if (s != 0) __builtin_prefetch(&entries_[static_cast<uint32_t>(s) - 1]);
+  }
+
+  // The code of key `k` of hash `h`, made by make() the first time.
   template <class Make>
-  uint32_t code_of(Key k, Make&& make) {
-    if (!slots_.empty()) {
-      for (size_t i = slot_of(k);; i = (i + 1) & mask_) {
-        const Slot& s = slots_[i];
-        if (s.code == UNSET) break;
-        if (s.lo == k.lo && s.hi == k.hi) return s.code;
+  uint32_t code_of(Key k, uint64_t h, Make&& make) {
+    const uint64_t tag = (h >> 32) | 1;
+    size_t i = h & mask_;
+    for (;; i = (i + 1) & mask_) {
+      const uint64_t s = slots_[i];
+      if (s == 0) break;
+      if ((s >> 32) == tag) {
+        const Entry& e = entries_[static_cast<uint32_t>(s) - 1];
+        if (e.lo == k.lo && e.hi == k.hi) return e.code;
       }
     }
     const uint32_t code = make();
-    if ((size_ + 1) * 2 > slots_.size()) grow();
-    size_t i = slot_of(k);
-    while (slots_[i].code != UNSET) i = (i + 1) & mask_;
-    slots_[i] = Slot{k.lo, k.hi, code};
-    ++size_;
+    entries_.push_back(Entry{k.lo, k.hi, code});
+    if (entries_.size() * 2 > slots_.size()) {
+      grow();
+      i = h & mask_;
+      while (slots_[i] != 0) i = (i + 1) & mask_;
+    }
+    slots_[i] = (tag << 32) | entries_.size();
     return code;
   }
 
  private:
-  struct Slot {
+  struct Entry {
     uint64_t lo, hi;
-    uint32_t code;  // UNSET: empty
+    uint32_t code;
   };
-  size_t slot_of(Key k) const noexcept { return mix64(k.lo ^ seed_, k.hi ^ 0xe7037ed1a0b428dbull) & mask_; }
   void grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 256 : old.size() * 2, Slot{0, 0, UNSET});
+    slots_.assign(slots_.size() * 2, 0);
     mask_ = slots_.size() - 1;
-    for (const Slot& s : old) {
-      if (s.code == UNSET) continue;
-      size_t i = slot_of(Key{s.lo, s.hi});
-      while (slots_[i].code != UNSET) i = (i + 1) & mask_;
-      slots_[i] = s;
+    for (size_t e = 0; e + 1 < entries_.size(); ++e) {  // the newest entry is placed by the caller
+      const uint64_t h = hash(Key{entries_[e].lo, entries_[e].hi});
+      size_t i = h & mask_;
+      while (slots_[i] != 0) i = (i + 1) & mask_;
+      slots_[i] = (((h >> 32) | 1) << 32) | (e + 1);
     }
   }
 
-  std::vector<Slot> slots_;
-  size_t mask_ = 0;
-  size_t size_ = 0;
+  std::vector<uint64_t> slots_;  // tag << 32 | (entry + 1); 0 empty
+  size_t mask_;
+  std::vector<Entry> entries_;
   uint64_t seed_ = column_seed();
 };
 
@@ -169,6 +190,31 @@ std::string_view view_string(const ArrowArray& a, int64_t j, const char* name) {
 
 }  // namespace
 
+template <class ShortKeyOf, class BytesOf>
+void ArrowTokenReader::read_batched(size_t n, uint32_t* out, ShortKeyOf&& short_key_of, BytesOf&& bytes_of) {
+  constexpr size_t BATCH = 16;
+  Key keys[BATCH];
+  uint64_t hashes[BATCH];
+  bool is_short[BATCH];
+  for (size_t base = 0; base < n; base += BATCH) {
+    const size_t m = std::min(BATCH, n - base);
+    for (size_t k = 0; k < m; ++k) {
+      is_short[k] = short_key_of(base + k, keys[k]);
+      if (is_short[k]) {
+        hashes[k] = short_->hash(keys[k]);
+        short_->prefetch(hashes[k]);
+      }
+    }
+    for (size_t k = 0; k < m; ++k)
+      if (is_short[k]) short_->prefetch_entry(hashes[k]);
+    for (size_t k = 0; k < m; ++k) {
+      const size_t i = base + k;
+      out[i] = is_short[k] ? short_->code_of(keys[k], hashes[k], [&] { return distinct_.code_of(bytes_of(i)); })
+                           : distinct_.code_of(bytes_of(i));
+    }
+  }
+}
+
 void ArrowTokenReader::append(const ArrowArray& chunk) {
   const bool dictionary = index_format_ != 0;
   const ArrowSlice s = arrow_slice(schema_, chunk, dictionary ? 2 : layout_ == Layout::Null ? 0
@@ -202,21 +248,16 @@ void ArrowTokenReader::append(const ArrowArray& chunk) {
       default: append_dictionary<uint64_t>(s, *values); break;
     }
   } else if (layout_ == Layout::Views) {
-    for (size_t i = 0; i < n; ++i) {
-      const int64_t j = s.start + static_cast<int64_t>(i);
-      const auto* v = static_cast<const unsigned char*>(a.buffers[1]);
-      if (v != nullptr) {
-        v += 16 * j;
-        const int32_t len = load_i32(v);
-        if (len >= 0 && len <= MAX_INLINE) {
-          out[i] = short_->code_of(masked_key(load64(v), load64(v + 8), len), [&] {
-            return distinct_.code_of(std::string_view(reinterpret_cast<const char*>(v + 4), static_cast<size_t>(len)));
-          });
-          continue;
-        }
-      }
-      out[i] = distinct_.code_of(view_string(a, j, name_));
-    }
+    const auto* views = static_cast<const unsigned char*>(a.buffers[1]);
+    if (views == nullptr) throw_malformed_arrow(name_, "no views buffer");
+    views += 16 * s.start;
+    read_batched(n, out, [&](size_t i, Key& key) {
+      const unsigned char* v = views + 16 * i;
+      const int32_t len = load_i32(v);
+      if (len < 0 || len > MAX_INLINE) return false;
+      key = masked_key(load64(v), load64(v + 8), len);
+      return true;
+    }, [&](size_t i) { return view_string(a, s.start + static_cast<int64_t>(i), name_); });
   } else {
     auto read = [&]<class Off>(const Off* off) {
       const auto* data = static_cast<const char*>(a.buffers[2]);
@@ -225,20 +266,18 @@ void ArrowTokenReader::append(const ArrowArray& chunk) {
       const Off end = o[n];  // the column's bytes lie in [o[0], end)
       if (o[0] < 0 || end < o[0]) throw_malformed_arrow(name_, cat("offsets from ", o[0], " to ", end));
       if (end > o[0] && data == nullptr) throw_malformed_arrow(name_, "no data buffer");
-      for (size_t i = 0; i < n; ++i) {
+      auto bytes = [&](size_t i) {
         const Off b = o[i], e = o[i + 1];
         if (e < b)
           throw_malformed_arrow(name_, cat("offsets ", b, " and ", e, " at position ", s.start + static_cast<int64_t>(i)));
-        const int64_t len = e - b;
-        if (len <= MAX_INLINE) {
-          const char* p = data + b;
-          out[i] = short_->code_of(key_of(p, len, end - b >= 16), [&] {
-            return distinct_.code_of(std::string_view(p, static_cast<size_t>(len)));
-          });
-        } else {
-          out[i] = distinct_.code_of(std::string_view(data + b, static_cast<size_t>(len)));
-        }
-      }
+        return std::string_view(data + b, static_cast<size_t>(e - b));
+      };
+      read_batched(n, out, [&](size_t i, Key& key) {
+        const Off b = o[i], e = o[i + 1];
+        if (e < b || e - b > MAX_INLINE) return false;  // a long string, or the failure bytes() reports
+        key = key_of(data + b, e - b, end - b >= 16);
+        return true;
+      }, bytes);
     };
     if (layout_ == Layout::Offsets32)
       read(static_cast<const int32_t*>(a.buffers[1]));

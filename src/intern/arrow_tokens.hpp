@@ -38,6 +38,10 @@ class ArrowTokenReader {
   enum class Layout { Null, Offsets32, Offsets64, Views };
   class ShortKeys;
 
+  // Codes of n strings into out[0, n): short_key_of(i, key) gives string
+  // i's short key and says whether it has one; bytes_of(i) gives its bytes.
+  template <class ShortKeyOf, class BytesOf>
+  void read_batched(size_t n, uint32_t* out, ShortKeyOf&& short_key_of, BytesOf&& bytes_of);
   template <class Index>
   void append_dictionary(const ArrowSlice& s, const ArrowArray& values);
   uint32_t entry_code(const ArrowArray& values, int64_t k, int64_t position);
