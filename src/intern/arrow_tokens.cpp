@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "base/ensure.hpp"
 #include "base/memory.hpp"
@@ -266,10 +267,22 @@ void ArrowTokenReader::append(const ArrowArray& chunk) {
       const Off end = o[n];  // the column's bytes lie in [o[0], end)
       if (o[0] < 0 || end < o[0]) throw_malformed_arrow(name_, cat("offsets from ", o[0], " to ", end));
       if (end > o[0] && data == nullptr) throw_malformed_arrow(name_, "no data buffer");
-      auto bytes = [&](size_t i) {
+      auto ordered = [&](size_t i) {  // the bounds of string i, which must not decrease
         const Off b = o[i], e = o[i + 1];
         if (e < b)
           throw_malformed_arrow(name_, cat("offsets ", b, " and ", e, " at position ", s.start + static_cast<int64_t>(i)));
+        return std::pair{b, e};
+      };
+      if (data == nullptr) {  // no bytes at all: every string is empty
+        const uint32_t empty = distinct_.code_of({});
+        for (size_t i = 0; i < n; ++i) {
+          ordered(i);
+          out[i] = empty;
+        }
+        return;
+      }
+      auto bytes = [&](size_t i) {
+        const auto [b, e] = ordered(i);
         return std::string_view(data + b, static_cast<size_t>(e - b));
       };
       read_batched(n, out, [&](size_t i, Key& key) {

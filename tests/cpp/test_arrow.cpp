@@ -259,6 +259,15 @@ TEST(arrow_failures_name_the_position_over_all_chunks) {
   rows.length = 1;
   CHECK_EQ(std::get<0>(read_tokens(table, {&rows})), std::vector<std::string>{"c"});
 
+  // Empty strings need no data buffer; others do.
+  ArrowArray& empties = arr.offsets<int32_t>(strings_of({"", ""}));
+  ArrowArray& dataless = arr.offsets<int32_t>(strings_of({"", "x"}));
+  empties.buffers[2] = dataless.buffers[2] = nullptr;
+  empties.offset = 1;
+  empties.length = 1;
+  CHECK_EQ(std::get<0>(read_tokens(u, {&empties})), std::vector<std::string>{""});
+  CHECK_EQ(std::get<1>(read_tokens(u, {&dataless})), "ValueError: tokens: malformed Arrow array: no data buffer");
+
   // Buffers that contradict each other.
   ArrowArray& backwards = arr.offsets<int32_t>(strings_of({"ab", "c"}));
   auto* offsets = const_cast<int32_t*>(static_cast<const int32_t*>(backwards.buffers[1]));
