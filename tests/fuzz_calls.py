@@ -3,10 +3,10 @@
 Each call must return or raise an ordinary exception (an ``Exception``). The
 internal-failure exception, any other ``BaseException`` and a crash are
 findings. Arguments are drawn per parameter name: plausible values in odd
-layouts (NumPy dtypes, strides, byte orders, pandas Series, masked arrays)
-mixed with hostile ones (wrong types, lying ``__len__``, callbacks that
-raise, mutate their container or call back into zuldcore, NaN, inf, huge and
-negative numbers, broken ``match_batch`` offsets).
+layouts (NumPy dtypes, strides, byte orders, pandas Series, masked arrays,
+Arrow arrays and Polars Series) mixed with hostile ones (wrong types, lying
+``__len__``, callbacks that raise, mutate their container or call back into
+zuldcore, NaN, inf, huge and negative numbers, broken ``match_batch`` offsets).
 
 Call ``i`` of seed ``s`` is drawn from its own generator, so one finding
 replays alone::
@@ -36,6 +36,11 @@ try:
     import pandas as pd
 except ImportError:
     pd = None
+try:
+    import polars as pl
+    import pyarrow as pa
+except ImportError:
+    pa = pl = None
 
 ALPHABET = ["a", "b", "c", "", "x\x00y", "\u00e9t\u00e9", "\U0001f600", "a" * 40]
 CHOICES = {
@@ -131,6 +136,8 @@ class Fuzz:
             return tuple(items)
         if r < 0.7:
             return self.array(items, kind)
+        if r < 0.74 and pa is not None:
+            return self.arrow(items)
         if r < 0.78 and pd is not None:
             index = self.rng.choice([None, list(range(len(items)))[::-1], [f"i{k}" for k in range(len(items))]])
             try:
@@ -147,6 +154,26 @@ class Fuzz:
         shared = list(items) + [self.callback(items[0] if items else 0.0)]
         self.shared.append(shared)
         return shared
+
+    def arrow(self, items):
+        """`items` as Arrow data of a fitting or wrong type, with nulls, sliced,
+        chunked, dictionary-encoded or in a Polars Series."""
+        try:
+            values = [None if self.chance(0.1) else x for x in items]
+            arr = pa.array(values, self.rng.choice([None, pa.string(), pa.large_string(), pa.string_view(),
+                                                    pa.float64(), pa.float32(), pa.int64()]))
+            r, k = self.rng.random(), self.rng.randint(0, len(items))
+            if r < 0.2:
+                return arr.dictionary_encode()
+            if r < 0.4:
+                return pa.chunked_array([arr[:k], arr[k:]])
+            if r < 0.5:
+                return pa.concat_arrays([arr, arr])[k:k + len(items)]
+            if r < 0.7:
+                return pl.Series(arr)
+            return arr
+        except Exception:
+            return items
 
     def array(self, items, kind):
         try:

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -13,12 +12,12 @@
 #include <vector>
 
 #include "intern/interner.hpp"
+#include "intern/token_hash_index.hpp"
 #include "base/ensure.hpp"
 
 namespace zuldcore {
 
-// Open addressing with linear probing, at most half full; keys are distinct.
-// Token ids are dense small integers, so a multiplicative hash spreads them.
+// Keys and values side by side, found through a TokenHashIndex; keys are distinct.
 class TokenTable {
  public:
   static constexpr uint32_t MISSING = UINT32_MAX;
@@ -27,43 +26,28 @@ class TokenTable {
   void build(std::span<const std::pair<TokenId, uint32_t>> entries) {
     keys_.clear();
     values_.clear();
-    slots_.clear();
+    index_ = TokenHashIndex{};
     if (entries.empty()) return;
     ZC_ENSURE(entries.size() < (size_t{1} << 30), "token table of ", entries.size(), " entries");
-    const size_t capacity = std::bit_ceil(entries.size() * 2);
-    shift_ = 64 - std::countr_zero(capacity);
-    slots_.assign(capacity, 0);
     for (const auto& [token, value] : entries) {
-      size_t i = slot_of(token);
-      while (slots_[i] != 0) i = (i + 1) & (capacity - 1);
       keys_.push_back(token);
       values_.push_back(value);
-      slots_[i] = static_cast<uint32_t>(keys_.size());
     }
+    index_ = TokenHashIndex::over(keys_.size(), 0, [this](size_t e) { return keys_[e]; });
   }
 
   bool empty() const noexcept { return keys_.empty(); }
 
   // The value stored for `token`, or MISSING.
   uint32_t find(TokenId token) const noexcept {
-    if (slots_.empty()) return MISSING;
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = slot_of(token);; i = (i + 1) & mask) {
-      const uint32_t s = slots_[i];
-      if (s == 0) return MISSING;
-      if (keys_[s - 1] == token) return values_[s - 1];
-    }
+    const uint32_t e = index_.find(token, [this](uint32_t i) { return keys_[i]; });
+    return e == TokenHashIndex::MISSING ? MISSING : values_[e];
   }
 
  private:
-  size_t slot_of(TokenId token) const noexcept {
-    return static_cast<size_t>((uint64_t{token} * 0x9E3779B97F4A7C15ull) >> shift_);
-  }
-
   std::vector<TokenId> keys_;
   std::vector<uint32_t> values_;
-  std::vector<uint32_t> slots_;  // 1 + index into keys_, 0 empty
-  int shift_ = 63;
+  TokenHashIndex index_;
 };
 
 // A set of token ids asked about once per scanned position: a byte per id

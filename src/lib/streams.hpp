@@ -4,32 +4,20 @@
 #pragma once
 
 #include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
+#include "intern/column.hpp"
 #include "lib/py.hpp"
 #include "types/stream.hpp"
 
 namespace zuldcore {
 
-// Tokens read from Python but not yet interned: each position holds a local
-// code into the distinct strings, numbered in order of first sight.
-struct TokenColumn {
-  std::vector<uint32_t> codes;
-  std::string arena;               // the distinct strings' UTF-8 bytes, back to back
-  std::vector<size_t> ends{0};     // distinct string i is arena[ends[i], ends[i + 1])
-
-  size_t size() const noexcept { return codes.size(); }
-  size_t n_distinct() const noexcept { return ends.size() - 1; }
-  std::string_view distinct(size_t i) const {
-    return std::string_view(arena).substr(ends[i], ends[i + 1] - ends[i]);
-  }
-};
-
 // Any sequence of str (list, tuple, NumPy str array, pandas Series, ...),
-// read by position (see SeqSource). A bare str, a non-sequence or a non-str
-// item is a TypeError naming the argument; a masked item is a ValueError.
+// read by position (see SeqSource), or an Arrow export of strings (see
+// ArrowChunks, ArrowTokenReader), read before any __array__. A bare str, a
+// non-sequence or a non-str item is a TypeError naming the argument; a masked
+// or null item is a ValueError.
 TokenColumn convert_tokens(PyObject* obj, const char* name);
 
 // What a masked entry of a numpy.ma array means: times must have every
@@ -37,17 +25,9 @@ TokenColumn convert_tokens(PyObject* obj, const char* name);
 enum class Masked { Refused, AsNaN };
 
 // Any sequence whose items convert through the float protocol, read by
-// position. A masked entry is a ValueError naming the argument and position,
-// or NaN.
+// position, or an Arrow export of float64. A masked or null entry is a
+// ValueError naming the argument and position, or NaN.
 std::vector<double> convert_floats(PyObject* obj, const char* name, Masked masked = Masked::Refused);
-
-// The ids of a column's distinct strings, interned under one lock in order of
-// first sight (which is their order in the column).
-std::vector<TokenId> intern_distinct(const TokenColumn& column);
-
-// Interns a converted column under one lock; new strings get ids in order of
-// their first position.
-std::vector<TokenId> intern_column(TokenColumn&& column);
 
 // The length check (a ValueError naming the first mismatch), then interning.
 // Nothing is interned when the check fails.

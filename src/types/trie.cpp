@@ -4,24 +4,11 @@
 #include "types/trie.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cassert>
 #include <limits>
 #include <utility>
 
 namespace zuldcore {
-
-namespace {
-
-// Token ids are dense small integers, so a multiplicative (Fibonacci) hash
-// spreads them well. No seed: lookups are by key only, and nothing ever
-// iterates the index, so its layout cannot reach any output.
-size_t slot_of(TokenId token, size_t capacity) noexcept {
-  const int bits = std::countr_zero(capacity);
-  return static_cast<size_t>((uint64_t{token} * 0x9E3779B97F4A7C15ull) >> (64 - bits));
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------- storage
 
@@ -31,42 +18,25 @@ const Trie::Branch* Trie::find(TokenId token) const noexcept {
       if (b.token == token) return &b;
     return nullptr;
   }
-  const size_t mask = index_.size() - 1;
-  for (size_t i = slot_of(token, index_.size());; i = (i + 1) & mask) {
-    const uint32_t s = index_[i];
-    if (s == 0) return nullptr;
-    if (branches_[s - 1].token == token) return &branches_[s - 1];
-  }
-}
-
-std::vector<uint32_t> Trie::build_index(std::span<const Branch> branches, size_t capacity) {
-  std::vector<uint32_t> index(capacity, 0);
-  const size_t mask = capacity - 1;
-  for (size_t b = 0; b < branches.size(); ++b) {
-    size_t i = slot_of(branches[b].token, capacity);
-    while (index[i] != 0) i = (i + 1) & mask;
-    index[i] = static_cast<uint32_t>(b + 1);
-  }
-  return index;
+  const uint32_t b = index_.find(token, [this](uint32_t i) { return branches_[i].token; });
+  return b == TokenHashIndex::MISSING ? nullptr : &branches_[b];
 }
 
 std::vector<TrieEdge>& Trie::edges_for_insert(TokenId token) {
   if (const Branch* b = find(token)) return const_cast<Branch*>(b)->edges;
   const size_t n = branches_.size() + 1;
   ZC_ENSURE(n < std::numeric_limits<uint32_t>::max(), "trie node with ", n, " branches");
-  // Everything that can throw happens before branches_ or index_ change, and
-  // the index is at most half full.
-  std::vector<uint32_t> grown;
-  if (n > LINEAR_MAX && n * 2 > index_.size()) grown.resize(std::bit_ceil(n * 2));
+  // Everything that can throw happens before branches_ or index_ change: a
+  // larger index is built aside over the branches as they will be (the new
+  // one last), and swapped in once the push succeeded.
+  TokenHashIndex grown;
+  if (n > LINEAR_MAX && n > index_.room())
+    grown = TokenHashIndex::over(n, n, [&](size_t e) { return e + 1 < n ? branches_[e].token : token; });
   branches_.push_back(Branch{token, {}});
-  if (!grown.empty()) {
-    index_ = build_index(branches_, grown.size());
-  } else if (!index_.empty()) {
-    const size_t mask = index_.size() - 1;
-    size_t i = slot_of(token, index_.size());
-    while (index_[i] != 0) i = (i + 1) & mask;
-    index_[i] = static_cast<uint32_t>(n);
-  }
+  if (!grown.empty())
+    index_ = std::move(grown);
+  else if (!index_.empty())
+    index_.add(token, static_cast<uint32_t>(n - 1));
   return branches_.back().edges;
 }
 
@@ -141,7 +111,7 @@ Trie& Trie::operator=(Trie&& other) noexcept {
     index_ = std::move(other.index_);
     terminal_ = std::exchange(other.terminal_, false);
     other.branches_.clear();
-    other.index_.clear();
+    other.index_ = TokenHashIndex{};
   }
   return *this;
 }

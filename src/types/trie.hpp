@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "intern/interner.hpp"
+#include "intern/token_hash_index.hpp"
 #include "types/value_constraint.hpp"
 
 namespace zuldcore {
@@ -74,12 +75,10 @@ class Trie {
 
   const Branch* find(TokenId token) const noexcept;
   std::vector<TrieEdge>& edges_for_insert(TokenId token);
-  static std::vector<uint32_t> build_index(std::span<const Branch> branches, size_t capacity);
   void release_descendants() noexcept;
 
   std::vector<Branch> branches_;  // in order of each token's first insertion
-  std::vector<uint32_t> index_;   // open addressing over branches_ (slot = branch + 1, 0 empty);
-                                  // empty while there are at most LINEAR_MAX branches
+  TokenHashIndex index_;          // over branches_; empty while there are at most LINEAR_MAX
   bool terminal_ = false;
 };
 

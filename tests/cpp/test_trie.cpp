@@ -1,13 +1,14 @@
 // Trie: insertion and sharing of prefixes, the occurrence walk with its
 // tie-breaks (greedy extension, first passing edge, terminal edge ends the
 // choice), exact timestamps, value constraints on edges, deep copies, wide
-// nodes and very long sequences.
+// nodes (and their growth when memory runs out) and very long sequences.
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "alloc_failure.hpp"
 #include "check.hpp"
 #include "intern/interner.hpp"
 #include "types/trie.hpp"
@@ -299,6 +300,24 @@ TEST(trie_wide_nodes) {
   for (size_t i = 0; i < ids.size(); i += 97)
     CHECK_EQ(length_at(copy, at_time({ids[i]}, 0.0)), std::optional<size_t>(1));
   CHECK_EQ(copy.edge_count(), ids.size() + 1 + (ids.size() + 2) / 3);
+}
+
+TEST(trie_node_growth_out_of_memory_loses_no_branch) {
+  // Each insertion at a node that leaves the linear scan, or grows its
+  // index, is failed at every allocation in turn, then retried; the node
+  // must end as if nothing had failed.
+  Trie t, clean;
+  for (TokenId k = 1; k <= 40; ++k) {
+    const std::vector<TokenId> seq{k * 1000};
+    if (k == 9 || k == 17 || k == 33)  // the node leaves the linear scan, then its index grows
+      alloc_failure::each_allocation([&] { t.insert_with_vals(seq, {}); }, [] {});
+    else
+      t.insert_with_vals(seq, {});
+    clean.insert_with_vals(seq, {});
+    CHECK(t == clean);
+    for (TokenId j = 1; j <= k; ++j)
+      CHECK_EQ(length_at(t, at_time({j * 1000}, 0.0)), std::optional<size_t>(1));
+  }
 }
 
 TEST(trie_very_long_sequence) {

@@ -1,0 +1,370 @@
+// Arrow string columns into token columns. Strings of up to 12 bytes (most
+// tokens) are found by their 16-byte inline form, two words compared, before
+// any byte hashing; a dictionary's entries are read once per chunk and its
+// indices then mapped, so the cost per position is a load and a lookup.
+#include "intern/arrow_tokens.hpp"
+
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+#include "base/ensure.hpp"
+#include "base/memory.hpp"
+
+namespace zuldcore {
+
+namespace {
+
+constexpr uint32_t UNSET = UINT32_MAX;
+constexpr int64_t MAX_INLINE = 12;  // longest string a view holds inline
+
+uint64_t load64(const void* p) noexcept {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+int32_t load_i32(const void* p) noexcept {
+  int32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// A string of at most 12 bytes in the form a string view holds it inline:
+// its length in the first 4 bytes (little-endian), then its bytes, then
+// zeros. Equal strings have equal keys, unequal ones unequal keys.
+struct Key {
+  uint64_t lo, hi;
+};
+
+// Masks that clear the bytes of a 16-byte view past a string of `len` (<= 12)
+// bytes: the low word holds the length and the first 4 bytes, the high word
+// the next 8. Looked up rather than branched on, since token lengths vary
+// from one position to the next.
+constexpr uint64_t ones(int bytes) { return bytes >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * bytes)) - 1; }
+constexpr uint64_t LO_MASK[13] = {ones(4), ones(5), ones(6), ones(7), ones(8), ones(8), ones(8),
+                                  ones(8), ones(8), ones(8), ones(8), ones(8), ones(8)};
+constexpr uint64_t HI_MASK[13] = {0,       0,       0,       0,       0,       ones(1), ones(2),
+                                  ones(3), ones(4), ones(5), ones(6), ones(7), ones(8)};
+
+// The key from the 16 bytes of a view (or built like one) whose bytes past
+// the string are not known to be zero.
+Key masked_key(uint64_t lo, uint64_t hi, int64_t len) noexcept {
+  return {lo & LO_MASK[len], hi & HI_MASK[len]};
+}
+
+// The key of the `len` (<= 12) bytes at `p`; `readable` says whether the 16
+// bytes from `p` may be loaded (they lie inside the column's data).
+Key key_of(const char* p, int64_t len, bool readable) noexcept {
+  if (readable) {
+    const uint64_t a = load64(p), b = load64(p + 8);
+    return masked_key(static_cast<uint64_t>(len) | (a << 32), (a >> 32) | (b << 32), len);
+  }
+  unsigned char buf[16] = {};
+  const auto n = static_cast<uint32_t>(len);
+  std::memcpy(buf, &n, 4);
+  if (len > 0) std::memcpy(buf + 4, p, static_cast<size_t>(len));
+  return {load64(buf), load64(buf + 8)};
+}
+
+bool is_index_format(const char* f) noexcept {
+  return f != nullptr && f[0] != 0 && f[1] == 0 && std::strchr("cCsSiIlL", f[0]) != nullptr;
+}
+
+}  // namespace
+
+// Short keys -> code, in front of the column's DistinctStrings. Slots are
+// 8 bytes (a hash tag and an entry number) and the entries lie in order of
+// first sight, so the table stays small enough to keep in cache while a
+// column streams past; callers hash a batch of keys and prefetch their slots
+// before probing, so that the misses of a batch overlap.
+class ArrowTokenReader::ShortKeys {
+ public:
+  ShortKeys() : slots_(256, 0), mask_(255) {}
+
+  uint64_t hash(Key k) const noexcept { return mix64(k.lo ^ seed_, k.hi ^ 0xe7037ed1a0b428dbull); }
+  void prefetch(uint64_t h) const noexcept { __builtin_prefetch(&slots_[h & mask_]); }
+  // Once the slot is in cache: the entry it names, which the probe compares.
+  void prefetch_entry(uint64_t h) const noexcept {
+    const uint64_t s = slots_[h & mask_];
+    if (s != 0) __builtin_prefetch(&entries_[static_cast<uint32_t>(s) - 1]);
+  }
+
+  // The code of key `k` of hash `h`, made by make() the first time.
+  template <class Make>
+  uint32_t code_of(Key k, uint64_t h, Make&& make) {
+    const uint64_t tag = (h >> 32) | 1;
+    size_t i = h & mask_;
+    for (;; i = (i + 1) & mask_) {
+      const uint64_t s = slots_[i];
+      if (s == 0) break;
+      if ((s >> 32) == tag) {
+        const Entry& e = entries_[static_cast<uint32_t>(s) - 1];
+        if (e.lo == k.lo && e.hi == k.hi) return e.code;
+      }
+    }
+    const uint32_t code = make();
+    entries_.push_back(Entry{k.lo, k.hi, code});
+    if (entries_.size() * 2 > slots_.size()) {
+      grow();
+      i = h & mask_;
+      while (slots_[i] != 0) i = (i + 1) & mask_;
+    }
+    slots_[i] = (tag << 32) | entries_.size();
+    return code;
+  }
+
+ private:
+  struct Entry {
+    uint64_t lo, hi;
+    uint32_t code;
+  };
+  void grow() {
+    slots_.assign(slots_.size() * 2, 0);
+    mask_ = slots_.size() - 1;
+    for (size_t e = 0; e + 1 < entries_.size(); ++e) {  // the newest entry is placed by the caller
+      const uint64_t h = hash(Key{entries_[e].lo, entries_[e].hi});
+      size_t i = h & mask_;
+      while (slots_[i] != 0) i = (i + 1) & mask_;
+      slots_[i] = (((h >> 32) | 1) << 32) | (e + 1);
+    }
+  }
+
+  std::vector<uint64_t> slots_;  // tag << 32 | (entry + 1); 0 empty
+  size_t mask_;
+  std::vector<Entry> entries_;
+  uint64_t seed_ = column_seed();
+};
+
+ArrowTokenReader::ArrowTokenReader(const ArrowSchema& schema, const char* name, TokenColumn& col)
+    : schema_(schema), name_(name), col_(col), distinct_(col), short_(std::make_unique<ShortKeys>()) {
+  const ArrowSchema& column = column_schema(schema);
+  const ArrowSchema* strings = &column;  // the schema of the strings themselves
+  if (column.dictionary != nullptr) {
+    index_format_ = is_index_format(column.format) ? column.format[0] : 0;
+    strings = index_format_ != 0 && column.dictionary->dictionary == nullptr ? column.dictionary : nullptr;
+  }
+  const std::string_view f = strings != nullptr && strings->format != nullptr ? strings->format : "";
+  if (f == "u") layout_ = Layout::Offsets32;
+  else if (f == "U") layout_ = Layout::Offsets64;
+  else if (f == "vu") layout_ = Layout::Views;
+  else if (f == "n" && index_format_ == 0) layout_ = Layout::Null;
+  else
+    throw TypeError(cat("argument '", name, "': expected an Arrow array of strings (string, large_string, "
+                        "string_view or a dictionary of them), got ", arrow_type_name(column)));
+}
+
+ArrowTokenReader::~ArrowTokenReader() = default;
+
+namespace {
+
+int64_t buffers_of(bool views) { return views ? -1 : 3; }
+
+// The bytes of strings[j] of a string array (any layout but Null), checked
+// against the array's own buffers.
+template <class Off>
+std::string_view offsets_string(const ArrowArray& a, int64_t j, const char* name) {
+  const auto* off = static_cast<const Off*>(a.buffers[1]);
+  const auto* data = static_cast<const char*>(a.buffers[2]);
+  if (off == nullptr) throw_malformed_arrow(name, "no offsets buffer");
+  const Off b = off[j], e = off[j + 1];
+  if (b < 0 || e < b) throw_malformed_arrow(name, cat("offsets ", b, " and ", e, " at position ", j));
+  if (e > b && data == nullptr) throw_malformed_arrow(name, "no data buffer");
+  return e > b ? std::string_view(data + b, static_cast<size_t>(e - b)) : std::string_view();
+}
+
+std::string_view view_string(const ArrowArray& a, int64_t j, const char* name) {
+  const auto* views = static_cast<const unsigned char*>(a.buffers[1]);
+  if (views == nullptr) throw_malformed_arrow(name, "no views buffer");
+  const unsigned char* v = views + 16 * j;
+  const int32_t len = load_i32(v);
+  if (len < 0) throw_malformed_arrow(name, cat("a string view of length ", len));
+  if (len <= MAX_INLINE) return {reinterpret_cast<const char*>(v + 4), static_cast<size_t>(len)};
+  const int32_t buffer = load_i32(v + 8), offset = load_i32(v + 12);
+  const int64_t n_data = a.n_buffers - 3;
+  const auto* sizes = static_cast<const int64_t*>(a.buffers[a.n_buffers - 1]);
+  if (buffer < 0 || buffer >= n_data || sizes == nullptr || a.buffers[2 + buffer] == nullptr || offset < 0 ||
+      int64_t{offset} + len > sizes[buffer])
+    throw_malformed_arrow(name, cat("a string view of ", len, " bytes at ", offset, " in data buffer ", buffer));
+  return {static_cast<const char*>(a.buffers[2 + buffer]) + offset, static_cast<size_t>(len)};
+}
+
+}  // namespace
+
+template <class ShortKeyOf, class BytesOf>
+void ArrowTokenReader::read_batched(size_t n, uint32_t* out, ShortKeyOf&& short_key_of, BytesOf&& bytes_of) {
+  constexpr size_t BATCH = 16;
+  Key keys[BATCH];
+  uint64_t hashes[BATCH];
+  bool is_short[BATCH];
+  for (size_t base = 0; base < n; base += BATCH) {
+    const size_t m = std::min(BATCH, n - base);
+    for (size_t k = 0; k < m; ++k) {
+      is_short[k] = short_key_of(base + k, keys[k]);
+      if (is_short[k]) {
+        hashes[k] = short_->hash(keys[k]);
+        short_->prefetch(hashes[k]);
+      }
+    }
+    for (size_t k = 0; k < m; ++k)
+      if (is_short[k]) short_->prefetch_entry(hashes[k]);
+    for (size_t k = 0; k < m; ++k) {
+      const size_t i = base + k;
+      out[i] = is_short[k] ? short_->code_of(keys[k], hashes[k], [&] { return distinct_.code_of(bytes_of(i)); })
+                           : distinct_.code_of(bytes_of(i));
+    }
+  }
+}
+
+void ArrowTokenReader::append(const ArrowArray& chunk) {
+  const bool dictionary = index_format_ != 0;
+  const ArrowSlice s = arrow_slice(schema_, chunk, dictionary ? 2 : layout_ == Layout::Null ? 0
+                                                                   : buffers_of(layout_ == Layout::Views),
+                                   name_);
+  if (s.length == 0) return;
+  if (layout_ == Layout::Null && !dictionary) throw ValueError(cat(name_, "[", read_, "] is null"));
+  if (const int64_t null = s.first_null(); null >= 0)
+    throw ValueError(cat(name_, "[", read_ + null, "] is null"));
+
+  const size_t at = col_.codes.size();
+  const auto n = static_cast<size_t>(s.length);
+  if (col_.codes.capacity() < at + n) reserve_large(col_.codes, std::max(at + n, 2 * col_.codes.capacity()));
+  col_.codes.resize(at + n);
+  uint32_t* out = col_.codes.data() + at;
+  const ArrowArray& a = *s.array;
+
+  if (dictionary) {
+    const ArrowArray* values = a.dictionary;
+    if (values == nullptr) throw_malformed_arrow(name_, "a dictionary-encoded array without its dictionary");
+    arrow_slice(*column_schema(schema_).dictionary, *values, buffers_of(layout_ == Layout::Views), name_);
+    if (a.buffers[1] == nullptr) throw_malformed_arrow(name_, "no indices buffer");
+    switch (index_format_) {
+      case 'c': append_dictionary<int8_t>(s, *values); break;
+      case 'C': append_dictionary<uint8_t>(s, *values); break;
+      case 's': append_dictionary<int16_t>(s, *values); break;
+      case 'S': append_dictionary<uint16_t>(s, *values); break;
+      case 'i': append_dictionary<int32_t>(s, *values); break;
+      case 'I': append_dictionary<uint32_t>(s, *values); break;
+      case 'l': append_dictionary<int64_t>(s, *values); break;
+      default: append_dictionary<uint64_t>(s, *values); break;
+    }
+  } else if (layout_ == Layout::Views) {
+    const auto* views = static_cast<const unsigned char*>(a.buffers[1]);
+    if (views == nullptr) throw_malformed_arrow(name_, "no views buffer");
+    views += 16 * s.start;
+    read_batched(n, out, [&](size_t i, Key& key) {
+      const unsigned char* v = views + 16 * i;
+      const int32_t len = load_i32(v);
+      if (len < 0 || len > MAX_INLINE) return false;
+      key = masked_key(load64(v), load64(v + 8), len);
+      return true;
+    }, [&](size_t i) { return view_string(a, s.start + static_cast<int64_t>(i), name_); });
+  } else {
+    auto read = [&]<class Off>(const Off* off) {
+      const auto* data = static_cast<const char*>(a.buffers[2]);
+      if (off == nullptr) throw_malformed_arrow(name_, "no offsets buffer");
+      const Off* o = off + s.start;
+      const Off end = o[n];  // the column's bytes lie in [o[0], end)
+      if (o[0] < 0 || end < o[0]) throw_malformed_arrow(name_, cat("offsets from ", o[0], " to ", end));
+      if (end > o[0] && data == nullptr) throw_malformed_arrow(name_, "no data buffer");
+      auto ordered = [&](size_t i) {  // the bounds of string i, which must not decrease
+        const Off b = o[i], e = o[i + 1];
+        if (e < b)
+          throw_malformed_arrow(name_, cat("offsets ", b, " and ", e, " at position ", s.start + static_cast<int64_t>(i)));
+        return std::pair{b, e};
+      };
+      if (data == nullptr) {  // no bytes at all: every string is empty
+        const uint32_t empty = distinct_.code_of({});
+        for (size_t i = 0; i < n; ++i) {
+          ordered(i);
+          out[i] = empty;
+        }
+        return;
+      }
+      auto bytes = [&](size_t i) {
+        const auto [b, e] = ordered(i);
+        return std::string_view(data + b, static_cast<size_t>(e - b));
+      };
+      read_batched(n, out, [&](size_t i, Key& key) {
+        const Off b = o[i], e = o[i + 1];
+        if (e < b || e - b > MAX_INLINE) return false;  // a long string, or the failure bytes() reports
+        key = key_of(data + b, e - b, end - b >= 16);
+        return true;
+      }, bytes);
+    };
+    if (layout_ == Layout::Offsets32)
+      read(static_cast<const int32_t*>(a.buffers[1]));
+    else
+      read(static_cast<const int64_t*>(a.buffers[1]));
+  }
+  read_ += s.length;
+}
+
+template <class Index>
+void ArrowTokenReader::append_dictionary(const ArrowSlice& s, const ArrowArray& values) {
+  const Index* idx = static_cast<const Index*>(s.array->buffers[1]) + s.start;
+  const int64_t n_values = values.length;
+  entry_codes_.assign(static_cast<size_t>(n_values), UNSET);
+  uint32_t* out = col_.codes.data() + (col_.codes.size() - static_cast<size_t>(s.length));
+  for (int64_t i = 0; i < s.length; ++i) {
+    const Index k = idx[i];
+    bool inside;
+    if constexpr (std::is_signed_v<Index>)
+      inside = k >= 0 && static_cast<int64_t>(k) < n_values;
+    else
+      inside = static_cast<uint64_t>(k) < static_cast<uint64_t>(n_values);
+    if (!inside) [[unlikely]]
+      throw ValueError(cat(name_, "[", read_ + i, "] holds dictionary index ", k, " of ", n_values, " values"));
+    uint32_t& code = entry_codes_[static_cast<size_t>(k)];
+    if (code == UNSET) code = entry_code(values, static_cast<int64_t>(k), read_ + i);
+    out[i] = code;
+  }
+}
+
+uint32_t ArrowTokenReader::entry_code(const ArrowArray& values, int64_t k, int64_t position) {
+  const int64_t j = values.offset + k;
+  if (values.null_count != 0 && values.buffers[0] != nullptr) {
+    const auto* bits = static_cast<const uint8_t*>(values.buffers[0]);
+    if (!((bits[j >> 3] >> (j & 7)) & 1)) throw ValueError(cat(name_, "[", position, "] is null"));
+  }
+  switch (layout_) {
+    case Layout::Offsets32: return distinct_.code_of(offsets_string<int32_t>(values, j, name_));
+    case Layout::Offsets64: return distinct_.code_of(offsets_string<int64_t>(values, j, name_));
+    default: return distinct_.code_of(view_string(values, j, name_));
+  }
+}
+
+void ArrowTokenReader::finish() const {
+  for (size_t d = 0; d < col_.n_distinct(); ++d)
+    if (!is_valid_utf8(col_.distinct(d)))
+      throw ValueError(cat(name_, "[", col_.first_position_of(static_cast<uint32_t>(d)), "] is not valid UTF-8"));
+}
+
+bool is_valid_utf8(std::string_view s) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const size_t n = s.size();
+  size_t i = 0;
+  while (i < n) {
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t len;
+    uint32_t cp, min;
+    if ((c & 0xE0) == 0xC0) len = 2, cp = c & 0x1F, min = 0x80;
+    else if ((c & 0xF0) == 0xE0) len = 3, cp = c & 0x0F, min = 0x800;
+    else if ((c & 0xF8) == 0xF0) len = 4, cp = c & 0x07, min = 0x10000;
+    else return false;
+    if (n - i < len) return false;
+    for (size_t k = 1; k < len; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
+}  // namespace zuldcore
