@@ -15,6 +15,7 @@
 #include "lib/module.hpp"
 #include "lib/numpy.hpp"
 #include "lib/py_pattern.hpp"
+#include "lib/py_pickle.hpp"
 #include "lib/py_state.hpp"
 #include "lib/streams.hpp"
 #include "lib/token_refs.hpp"
@@ -373,6 +374,7 @@ PyMethodDef ANNOTATION_SPEC_METHODS[] = {
     {"window_aggregate", ZC_FASTCALL(py_spec_window_aggregate), STATIC_FASTCALL, WINDOW_AGGREGATE_DOC},
     {"span_aggregate", ZC_FASTCALL(py_spec_span_aggregate), STATIC_FASTCALL, SPAN_AGGREGATE_DOC},
     {"state_label", ZC_FASTCALL(py_spec_state_label), STATIC_FASTCALL, STATE_LABEL_DOC},
+    {"__reduce__", py_spec_reduce, METH_NOARGS, REDUCE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

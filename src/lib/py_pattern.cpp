@@ -18,6 +18,7 @@
 #include "lib/args.hpp"
 #include "lib/guard.hpp"
 #include "lib/module.hpp"
+#include "lib/py_pickle.hpp"
 #include "lib/wrapper.hpp"
 
 namespace zuldcore {
@@ -997,6 +998,7 @@ PyMethodDef PATTERN_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, ADD_DYNAMIC_TIME_EVENT_DOC},
     {"add_midstream_collector", ZC_FASTCALL(py_pattern_add_midstream_collector),
      METH_FASTCALL | METH_KEYWORDS, ADD_MIDSTREAM_COLLECTOR_DOC},
+    {"__reduce__", py_pattern_reduce, METH_NOARGS, REDUCE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 #include "lib/module.hpp"
 #include "lib/numpy.hpp"
 #include "lib/py_pattern.hpp"
+#include "lib/py_pickle.hpp"
 #include "lib/results.hpp"
 #include "lib/streams.hpp"
 #include "lib/wrapper.hpp"
@@ -293,6 +294,7 @@ PyMethodDef ZULDOR_METHODS[] = {
     {"match_preprocessed", ZC_FASTCALL(py_zuldor_match_preprocessed), METH_FASTCALL | METH_KEYWORDS,
      "match_preprocessed($self, stream, first_only=False, include_tokens=False)\n--\n\n"},
     {"match_batch", ZC_FASTCALL(py_zuldor_match_batch), METH_FASTCALL | METH_KEYWORDS, MATCH_BATCH_DOC},
+    {"__reduce__", py_zuldor_reduce, METH_NOARGS, REDUCE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -332,5 +334,6 @@ PyType_Spec PREPROCESSED_SPEC = {"zuldcore.PreprocessedStream", sizeof(Wrapper<S
 
 PyTypeObject* zuldor_type() { return make_type_once(zuldor, &ZULDOR_SPEC); }
 PyTypeObject* preprocessed_stream_type() { return make_type_once(preprocessed, &PREPROCESSED_SPEC); }
+Pattern zuldor_pattern(PyObject* obj) { return as<Compiled>(obj)->value.pattern->pattern(); }
 
 }  // namespace zuldcore
