@@ -680,13 +680,18 @@ void check_plain(std::string_view what, PyObject* obj, int depth) {
   }
 }
 
+// A wrong shape, as messages name it: "a tuple of 2 items" or "'list'".
+std::string described(PyObject* obj) {
+  if (PyTuple_CheckExact(obj)) return cat("a tuple of ", PyTuple_GET_SIZE(obj), " items");
+  return cat("'", type_name(obj), "'");
+}
+
 // The items of a state tuple of `n` items that starts with the version.
 std::span<PyObject* const> open_state(std::string_view what, PyObject* state, Py_ssize_t n,
                                       std::string_view layout) {
   if (!PyTuple_CheckExact(state) || PyTuple_GET_SIZE(state) != n)
     throw TypeError(cat("cannot load ", what, ": the state must be a tuple ", layout, ", got ",
-                        PyTuple_CheckExact(state) ? cat("one of ", PyTuple_GET_SIZE(state), " items")
-                                                  : cat("'", type_name(state), "'")));
+                        described(state)));
   PyObject* version = PyTuple_GET_ITEM(state, 0);
   if (!PyLong_CheckExact(version))
     throw TypeError(cat("cannot load ", what, ": the state's version must be an int, got '",
@@ -748,15 +753,19 @@ Owned replay(std::string_view what, PyTypeObject* type, PyObject* arguments, PyO
   // nothing else holds, but reading it afresh costs nothing.
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(calls); ++i) {
     PyObject* c = PySequence_Fast_GET_ITEM(calls, i);
-    if (!PyTuple_CheckExact(c) || PyTuple_GET_SIZE(c) != 2 || !PyUnicode_CheckExact(PyTuple_GET_ITEM(c, 0)))
+    if (!PyTuple_CheckExact(c) || PyTuple_GET_SIZE(c) != 2)
       throw TypeError(cat("cannot load ", what, ": call ", i,
-                          " must be a tuple (method name, keyword arguments), got '", type_name(c), "'"));
-    const std::string_view method = arg_str(PyTuple_GET_ITEM(c, 0), "method");
+                          " must be a tuple (method name, keyword arguments), got ", described(c)));
+    PyObject* name = PyTuple_GET_ITEM(c, 0);
+    if (!PyUnicode_CheckExact(name))
+      throw TypeError(cat("cannot load ", what, ": the method name of call ", i, " must be a str, got '",
+                          type_name(name), "'"));
+    const std::string_view method = arg_str(name, "method");
     if (!one_of(method, allowed))
       throw ValueError(cat("cannot load ", what, ": call ", i, " names '", method, "', which is not a ",
                            what, " builder"));
     PyObject* kwargs = require_dict(what, PyTuple_GET_ITEM(c, 1), cat("the arguments of call ", i));
-    Owned bound = check(PyObject_GetAttr(obj.get(), PyTuple_GET_ITEM(c, 0)));
+    Owned bound = check(PyObject_GetAttr(obj.get(), name));
     call_noting(bound.get(), none.get(), kwargs, cat("when loading a ", what, ": call ", i, ", ", method));
   }
   return obj;
