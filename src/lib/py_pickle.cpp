@@ -749,10 +749,12 @@ Owned replay(std::string_view what, PyTypeObject* type, PyObject* arguments, PyO
   Owned none = empty_tuple();
   Owned obj = call_noting(reinterpret_cast<PyObject*>(type), none.get(), arguments,
                           cat("when loading a ", what, ": its constructor"));
-  // The calls are read one at a time by index: the list is plain data that
-  // nothing else holds, but reading it afresh costs nothing.
+  // The builders run no code of the state's, but a collection during a call
+  // may run some finalizer that holds the list: so its size is read afresh
+  // and each call is held while it is replayed.
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(calls); ++i) {
-    PyObject* c = PySequence_Fast_GET_ITEM(calls, i);
+    const Owned held = Owned::borrow(PySequence_Fast_GET_ITEM(calls, i));
+    PyObject* c = held.get();
     if (!PyTuple_CheckExact(c) || PyTuple_GET_SIZE(c) != 2)
       throw TypeError(cat("cannot load ", what, ": call ", i,
                           " must be a tuple (method name, keyword arguments), got ", described(c)));
