@@ -7,6 +7,9 @@ layouts (NumPy dtypes, strides, byte orders, pandas Series, masked arrays,
 Arrow arrays and Polars Series) mixed with hostile ones (wrong types, lying
 ``__len__``, callbacks that raise, mutate their container or call back into
 zuldcore, NaN, inf, huge and negative numbers, broken ``match_batch`` offsets).
+Objects are also copied and pickled (the copy must have the original's repr),
+and their pickled states, taken apart, are fed to the loaders, which may only
+return their class or raise TypeError, ValueError or OverflowError.
 
 Call ``i`` of seed ``s`` is drawn from its own generator, so one finding
 replays alone::
@@ -28,7 +31,7 @@ import warnings
 import numpy as np
 
 import zuldcore
-from zuldcore import AnnotationSpec, Pattern, StateMachine, Zuldor
+from zuldcore import AnnotationSpec, Pattern, StateMachine, StateSpan, Zuldor
 
 from helpers import Lying
 
@@ -54,6 +57,10 @@ STATES = ["s", "t", "u"]
 
 class Hostile(Exception):
     """Raised by the callbacks below."""
+
+
+class Finding(BaseException):
+    """A wrong outcome that raised nothing: reported like a crash."""
 
 
 class Fuzz:
@@ -340,6 +347,47 @@ class Fuzz:
         except Exception:
             return self.hostile()
 
+    def picklable(self):
+        """A Pattern, StateMachine, Zuldor, StateSpan or AnnotationSpec, built by random calls."""
+        while True:
+            r = self.rng.random()
+            if r < 0.3:
+                return self.pattern()
+            if r < 0.5:
+                return self.machine()
+            if r < 0.6:
+                return Zuldor(self.pattern())
+            obj = self.attempt(self.annotation_spec if r < 0.85 else lambda: self.machine().span(self.name("state")))
+            if isinstance(obj, (AnnotationSpec, StateSpan)):
+                return obj
+
+    def mutate(self, state, depth=0):
+        """`state` with parts replaced by drawn values, dropped or repeated."""
+        if depth > 6 or self.chance(0.1):
+            return self.rng.choice([self.hostile(), self.number(), self.ref(), self.token(), [state], 2])
+        if isinstance(state, (list, tuple)) and state:
+            items = list(state)
+            i = self.rng.randrange(len(items))
+            r = self.rng.random()
+            if r < 0.6:
+                items[i] = self.mutate(items[i], depth + 1)
+            elif r < 0.8:
+                del items[i]
+            else:
+                items.insert(i, items[i])
+            return type(state)(items)
+        if isinstance(state, dict) and state:
+            out = dict(state)
+            key = self.rng.choice(list(out))
+            if self.chance(0.7):
+                out[key] = self.mutate(out[key], depth + 1)
+            elif self.chance(0.5):
+                del out[key]
+            else:
+                out[self.rng.choice(["junk", "name", "match", "trigger", "min_dt"])] = self.value(key)
+            return out
+        return state
+
     def attempt(self, fn):
         try:
             return fn()
@@ -409,10 +457,21 @@ class Fuzz:
         if what == "AnnotationSpec":
             return self.annotation_spec()
         if what == "objects":
-            obj = self.rng.choice([self.pattern(), self.machine(), Zuldor(self.pattern())])
-            repr(obj)
-            self.rng.choice([copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))])(obj)
-            return obj
+            obj = self.picklable()
+            copied = self.rng.choice([copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))])(obj)
+            if type(copied) is not type(obj) or (not isinstance(obj, Zuldor) and repr(copied) != repr(obj)):
+                raise Finding(f"{obj!r} copied as {copied!r}")
+            return copied
+        if what == "loader":
+            # A state taken apart: a loader returns its class or raises one of these.
+            obj = self.picklable()
+            loader, (state,) = obj.__reduce__()
+            try:
+                return loader(self.mutate(state))
+            except (TypeError, ValueError, OverflowError):
+                raise
+            except Exception as e:
+                raise Finding(f"the loader raised {type(e).__name__}: {e}") from e
         raise AssertionError(what)
 
 
@@ -451,7 +510,7 @@ class Callback:
 BUILDERS = [n for n in dir(Pattern) if n.startswith("add_")]
 CALLS = ["vocab_ids", "Pattern", "builder", "builder", "builder", "Zuldor", "match_stream", "match_stream",
          "preprocess", "match_preprocessed", "match_batch", "match_batch", "StateMachine", "machine",
-         "state_spans", "state_spans", "annotate_stream", "AnnotationSpec", "objects"]
+         "state_spans", "state_spans", "annotate_stream", "AnnotationSpec", "objects", "loader", "loader"]
 
 
 def run_one(seed, i, verbose=False):

@@ -1,9 +1,7 @@
 """The Pattern class itself: constructor, defaults, repr, collector names, its surface, and borrows."""
 
-import copy
 import inspect
 import math
-import pickle
 
 import numpy as np
 import pytest
@@ -175,13 +173,6 @@ class TestSurface:
     def test_cannot_subclass(self):
         with pytest.raises(TypeError):
             type("Sub", (Pattern,), {})
-
-    @pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy, pickle.dumps])
-    def test_copy_and_pickle_refuse_rather_than_return_an_empty_pattern(self, copier):
-        p = Pattern()
-        p.add_event("a")
-        with pytest.raises(TypeError):
-            copier(p)
 
     def test_object_new_cannot_make_an_unbuilt_pattern(self):
         with pytest.raises(TypeError):

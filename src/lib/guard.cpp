@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "base/interrupt.hpp"
+#include "lib/py_pickle.hpp"
 
 namespace zuldcore {
 
@@ -47,6 +48,7 @@ bool make_picklable(PyObject* type) {
                                         "What pickle needs to rebuild zuldcore's failures in another process."));
     Owned fn = check(PyCFunction_NewEx(&REBUILD_DEF, nullptr, name.get()));
     check_rc(PyModule_AddObjectRef(module.get(), REBUILD_DEF.ml_name, fn.get()));
+    add_pickle_loaders(module.get());
     Owned reduce = check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type), &REDUCE_DEF));
     check_rc(PyObject_SetAttrString(type, "__reduce__", reduce.get()));
     check_rc(PyDict_SetItem(PyImport_GetModuleDict(), name.get(), module.get()));

@@ -15,6 +15,7 @@
 #include "lib/module.hpp"
 #include "lib/numpy.hpp"
 #include "lib/py_pattern.hpp"
+#include "lib/py_pickle.hpp"
 #include "lib/py_state.hpp"
 #include "lib/streams.hpp"
 #include "lib/token_refs.hpp"
@@ -339,6 +340,7 @@ PyMethodDef ANNOTATION_SPEC_METHODS[] = {
     fastcall_def<WINDOW_AGGREGATE>(py_spec_window_aggregate, METH_STATIC),
     fastcall_def<SPAN_AGGREGATE>(py_spec_span_aggregate, METH_STATIC),
     fastcall_def<STATE_LABEL>(py_spec_state_label, METH_STATIC),
+    {"__reduce__", py_spec_reduce, METH_NOARGS, REDUCE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -16,6 +16,7 @@
 #include "lib/guard.hpp"
 #include "lib/match_map.hpp"
 #include "lib/module.hpp"
+#include "lib/py_pickle.hpp"
 #include "lib/wrapper.hpp"
 #include "types/builders.hpp"
 
@@ -388,6 +389,7 @@ PyMethodDef PATTERN_METHODS[] = {
     fastcall_def<ADD_DYNAMIC_EVENT_SET>(py_pattern_add_dynamic_event_set),
     fastcall_def<ADD_DYNAMIC_TIME_EVENT>(py_pattern_add_dynamic_time_event),
     fastcall_def<ADD_MIDSTREAM_COLLECTOR>(py_pattern_add_midstream_collector),
+    {"__reduce__", py_pattern_reduce, METH_NOARGS, REDUCE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

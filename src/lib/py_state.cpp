@@ -10,6 +10,7 @@
 #include "lib/guard.hpp"
 #include "lib/module.hpp"
 #include "lib/numpy.hpp"
+#include "lib/py_pickle.hpp"
 #include "lib/streams.hpp"
 #include "lib/token_refs.hpp"
 #include "lib/wrapper.hpp"
@@ -222,6 +223,7 @@ PyMethodDef MACHINE_METHODS[] = {
     fastcall_def<ADD_EXIT>(py_machine_add_exit),
     fastcall_def<STATE_ID>(py_machine_state_id),
     fastcall_def<SPAN>(py_machine_span),
+    {"__reduce__", py_machine_reduce, METH_NOARGS, REDUCE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -257,6 +259,7 @@ PyType_Slot STATE_SPAN_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<StateSpanRef>)},
     {Py_tp_repr, reinterpret_cast<void*>(py_span_repr)},
+    {Py_tp_methods, STATE_SPAN_METHODS},
     {0, nullptr},
 };
 PyType_Spec STATE_SPAN_SPEC = {"zuldcore.StateSpan", sizeof(Wrapper<StateSpanRef>), 0,

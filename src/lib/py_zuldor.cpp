@@ -9,6 +9,7 @@
 #include "lib/module.hpp"
 #include "lib/numpy.hpp"
 #include "lib/py_pattern.hpp"
+#include "lib/py_pickle.hpp"
 #include "lib/results.hpp"
 #include "lib/streams.hpp"
 #include "lib/wrapper.hpp"
@@ -276,6 +277,7 @@ PyMethodDef ZULDOR_METHODS[] = {
     fastcall_def<PREPROCESS>(py_zuldor_preprocess),
     fastcall_def<MATCH_PREPROCESSED>(py_zuldor_match_preprocessed),
     fastcall_def<MATCH_BATCH>(py_zuldor_match_batch),
+    {"__reduce__", py_zuldor_reduce, METH_NOARGS, REDUCE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -315,5 +317,6 @@ PyType_Spec PREPROCESSED_SPEC = {"zuldcore.PreprocessedStream", sizeof(Wrapper<S
 
 PyTypeObject* zuldor_type() { return make_type_once(zuldor, &ZULDOR_SPEC); }
 PyTypeObject* preprocessed_stream_type() { return make_type_once(preprocessed, &PREPROCESSED_SPEC); }
+Pattern zuldor_pattern(PyObject* obj) { return as<Compiled>(obj)->value.pattern->pattern(); }
 
 }  // namespace zuldcore
