@@ -13,12 +13,13 @@ from __future__ import annotations
 
 import argparse
 import time
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
 import zuldcore
-from eventlog import event_log, make_vocab
+from eventlog import EventLog, event_log, make_vocab
 
 N_VOCAB = 2_000
 BLOCK = 1_000  # patients generated together, from one seed: the corpus is the same however it is partitioned
@@ -36,7 +37,10 @@ COLUMNS = {  # name -> dtype, in order
 }
 
 
-def question() -> dict:
+Question = dict[str, Any]  # the zuldcore objects of the question, by name
+
+
+def question() -> Question:
     """The cohort question as zuldcore objects, built once by the caller."""
     sepsis = zuldcore.Pattern()
     sepsis.add_event("SBP", max_val=90.0)
@@ -73,7 +77,7 @@ def patients_of(part: int, n_patients: int, n_partitions: int) -> range:
     return range(part * n_patients // n_partitions, (part + 1) * n_patients // n_partitions)
 
 
-def block_log(block: int, seed: int):
+def block_log(block: int, seed: int) -> EventLog:
     """The event log of patients BLOCK * block .. BLOCK * (block + 1) - 1: one stay each."""
     n_events = BLOCK * 130  # stays average about 107 events
     while True:
@@ -88,12 +92,12 @@ def nan_max(values: np.ndarray) -> float:
     return float(values.max()) if len(values) else np.nan
 
 
-def run_partition(part: int, n_patients: int, n_partitions: int, q: dict, seed: int = 7) -> pd.DataFrame:
+def run_partition(part: int, n_patients: int, n_partitions: int, q: Question, seed: int = 7) -> pd.DataFrame:
     """The question's answers for the patients of one partition, in patient order."""
     # Token ids belong to this process: code the vocabulary here, not in the caller.
     remap = np.array(zuldcore.vocab_ids(make_vocab(N_VOCAB)), dtype=np.uint32)
     patients = patients_of(part, n_patients, n_partitions)
-    out = {name: [] for name in COLUMNS}
+    out: dict[str, list[Any]] = {name: [] for name in COLUMNS}
     for block in range(patients.start // BLOCK, (patients.stop - 1) // BLOCK + 1 if patients else 0):
         log = block_log(block, seed)
         first = max(patients.start, block * BLOCK) - block * BLOCK
@@ -121,7 +125,7 @@ def run_partition(part: int, n_patients: int, n_partitions: int, q: dict, seed: 
     return pd.DataFrame({name: np.array(out[name], dtype=dtype) for name, dtype in COLUMNS.items()})
 
 
-def run(client, n_patients: int, n_partitions: int, seed: int = 7) -> pd.DataFrame:
+def run(client: Any, n_patients: int, n_partitions: int, seed: int = 7) -> pd.DataFrame:
     """One row per patient, in patient order; `client` None runs every partition in this process."""
     q = question()
     if client is None:
@@ -142,8 +146,9 @@ def main() -> None:
 
     from dask.distributed import Client, LocalCluster
 
-    with LocalCluster(n_workers=args.workers, processes=True, threads_per_worker=1,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+    # distributed ships no type information: its two calls are unchecked.
+    with LocalCluster(n_workers=args.workers, processes=True, threads_per_worker=1,  # type: ignore[no-untyped-call]
+                      dashboard_address=None) as cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
         t0 = time.perf_counter()
         table = run(client, args.patients, args.partitions)
         seconds = time.perf_counter() - t0

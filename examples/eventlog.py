@@ -7,6 +7,7 @@ value; other events carry NaN. Times are hours and never decrease.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -33,7 +34,7 @@ def make_vocab(n_vocab: int) -> list[str]:
     return (names + codes)[:n_vocab]
 
 
-def event_log(n_events: int = 100_000, n_vocab: int = 2_000, seed: int = 7) -> EventLog:
+def event_log(n_events: int = 100_000, n_vocab: int = 2_000, seed: int | Sequence[int] = 7) -> EventLog:
     rng = np.random.default_rng(seed)
     vocab = make_vocab(n_vocab)
 
