@@ -5,6 +5,7 @@ fail cleanly and every exported struct is released."""
 
 import gc
 
+import duckdb
 import numpy as np
 import pandas as pd
 import polars as pl
@@ -20,11 +21,6 @@ from zuldcore import StateMachine, Zuldor
 from helpers import fresh, next_id
 from model import build
 from model.strategies import pattern_data
-
-try:
-    import duckdb
-except ImportError:  # not a test dependency: its form is skipped without it
-    duckdb = None
 
 ALPHABET = ["a", "bb", "", "é∑", "exactly12byt", "a token longer than twelve bytes"]
 STRINGS_WANTED = ("expected an Arrow array of strings (string, large_string, string_view or a "
@@ -61,7 +57,7 @@ TOKEN_FORMS = [pytest.param(form, id=name) for name, form in [
     ("polars", lambda t: pl.Series(t, dtype=pl.String)),
     ("polars_categorical", lambda t: pl.Series(t, dtype=pl.String).cast(pl.Categorical)),
     ("pandas_arrow", lambda t: pd.Series(t, dtype=pd.ArrowDtype(pa.string()))),
-]] + [pytest.param(duckdb_column, id="duckdb", marks=pytest.mark.skipif(duckdb is None, reason="no duckdb"))]
+]] + [pytest.param(duckdb_column, id="duckdb")]
 FLOAT_FORMS = [
     lambda v: v,  # a list, as the reference reads it
     lambda v: pa.array(v, pa.float64()),
