@@ -113,8 +113,7 @@ class StateSpansResult(TypedDict):
     valid: npt.NDArray[np.int8]
     timeout_entered: npt.NDArray[np.int8]
 
-# One column per spec, keyed by its name: int8 labels, float64 aggregates,
-# int32 state ids (state_label).
+# An annotation column: int8 labels, float64 aggregates or int32 state ids.
 _Column: TypeAlias = npt.NDArray[np.int8] | npt.NDArray[np.float64] | npt.NDArray[np.int32]
 
 @type_check_only

@@ -28,6 +28,7 @@ enum class AggKind : uint8_t { Min = 0, Max = 1, Mean = 2, Count = 3 };
 // "min", "max", "mean" or "count", exact and case-sensitive; anything else
 // fails with "Unknown aggregation '{text}'. Choose: min, max, mean, count".
 Expected<AggKind> agg_kind_from_str(std::string_view text);
+std::string_view agg_name(AggKind a);  // the name agg_kind_from_str reads back
 
 // ---------------------------------------------------------------- spans
 

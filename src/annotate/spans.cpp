@@ -7,13 +7,17 @@
 
 namespace zuldcore {
 
+namespace {
+constexpr std::string_view AGG_NAMES[] = {"min", "max", "mean", "count"};  // by AggKind value
+}  // namespace
+
 Expected<AggKind> agg_kind_from_str(std::string_view text) {
-  if (text == "min") return AggKind::Min;
-  if (text == "max") return AggKind::Max;
-  if (text == "mean") return AggKind::Mean;
-  if (text == "count") return AggKind::Count;
+  for (uint8_t i = 0; i < std::size(AGG_NAMES); ++i)
+    if (text == AGG_NAMES[i]) return static_cast<AggKind>(i);
   return fail(cat("Unknown aggregation '", text, "'. Choose: min, max, mean, count"));
 }
+
+std::string_view agg_name(AggKind a) { return AGG_NAMES[static_cast<uint8_t>(a)]; }
 
 namespace {
 

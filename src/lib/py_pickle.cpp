@@ -427,24 +427,6 @@ Owned token_ref_value(Strings& s, const TokenRef& ref) {
   return std::visit(Visit{s}, ref.form);
 }
 
-const char* gap_anchor_name(GapAnchor a) {
-  switch (a) {
-    case GapAnchor::Sustain: return "sustain";
-    case GapAnchor::AnyEvent: return "any_event";
-    case GapAnchor::Entry: return "entry";
-  }
-  return "?";
-}
-
-const char* self_transition_name(SelfTransition t) {
-  switch (t) {
-    case SelfTransition::Refresh: return "refresh";
-    case SelfTransition::Restart: return "restart";
-    case SelfTransition::Ignore: return "ignore";
-  }
-  return "?";
-}
-
 // The constructor and the builder calls, in the order that registers every
 // trigger at its own index again (state/call_order.hpp).
 class MachineWriter {
@@ -526,16 +508,6 @@ class MachineWriter {
 Owned machine_object(const StateMachineDecl& m) { return wrap(state_machine_type(), StateMachineDecl(m)); }
 
 // ---------------------------------------------------------------- annotation specs
-
-const char* agg_name(AggKind a) {
-  switch (a) {
-    case AggKind::Min: return "min";
-    case AggKind::Max: return "max";
-    case AggKind::Mean: return "mean";
-    case AggKind::Count: return "count";
-  }
-  return "?";
-}
 
 // The constructor's name and its keyword arguments.
 class SpecWriter {
@@ -712,25 +684,11 @@ PyObject* require_dict(std::string_view what, PyObject* obj, std::string_view ro
   return obj;
 }
 
-// On Python 3.11 and later, adds a note to the pending exception saying
-// where in the state it arose; the exception itself is kept as it is.
-void note_where(const std::string& text) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value) {
-    Owned note = Owned::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    Owned done = note ? Owned::steal(PyObject_CallMethod(value, "add_note", "O", note.get())) : Owned();
-    if (!done) PyErr_Clear();  // before 3.11 there are no notes
-  }
-  PyErr_Restore(type, value, traceback);
-}
-
 // Calls `callable(*args, **kwargs)`; on failure notes `where`.
 Owned call_noting(PyObject* callable, PyObject* args, PyObject* kwargs, const std::string& where) {
   PyObject* result = PyObject_Call(callable, args, kwargs);
   if (!result) {
-    note_where(where);
+    note_pending_error("%s", where.c_str());
     throw PyErrSet{};
   }
   return Owned::steal(result);

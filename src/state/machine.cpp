@@ -7,18 +7,27 @@
 
 namespace zuldcore {
 
+namespace {
+// Indexed by the enums' values, in the order the messages list them.
+constexpr std::string_view GAP_ANCHOR_NAMES[] = {"sustain", "any_event", "entry"};
+constexpr std::string_view SELF_TRANSITION_NAMES[] = {"refresh", "restart", "ignore"};
+}  // namespace
+
 Expected<GapAnchor> gap_anchor_from_name(std::string_view text) {
-  if (text == "sustain") return GapAnchor::Sustain;
-  if (text == "any_event") return GapAnchor::AnyEvent;
-  if (text == "entry") return GapAnchor::Entry;
+  for (uint8_t i = 0; i < std::size(GAP_ANCHOR_NAMES); ++i)
+    if (text == GAP_ANCHOR_NAMES[i]) return static_cast<GapAnchor>(i);
   return fail(cat("Unknown gap_anchor '", text, "'. Choose: sustain, any_event, entry"));
 }
 
 Expected<SelfTransition> self_transition_from_name(std::string_view text) {
-  if (text == "refresh") return SelfTransition::Refresh;
-  if (text == "restart") return SelfTransition::Restart;
-  if (text == "ignore") return SelfTransition::Ignore;
+  for (uint8_t i = 0; i < std::size(SELF_TRANSITION_NAMES); ++i)
+    if (text == SELF_TRANSITION_NAMES[i]) return static_cast<SelfTransition>(i);
   return fail(cat("Unknown self_transition '", text, "'. Choose: refresh, restart, ignore"));
+}
+
+std::string_view gap_anchor_name(GapAnchor a) { return GAP_ANCHOR_NAMES[static_cast<uint8_t>(a)]; }
+std::string_view self_transition_name(SelfTransition t) {
+  return SELF_TRANSITION_NAMES[static_cast<uint8_t>(t)];
 }
 
 std::string quoted(std::string_view s) {

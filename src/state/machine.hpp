@@ -31,6 +31,8 @@ enum class SelfTransition : uint8_t { Refresh = 0, Restart = 1, Ignore = 2 };
 
 Expected<GapAnchor> gap_anchor_from_name(std::string_view text);
 Expected<SelfTransition> self_transition_from_name(std::string_view text);
+std::string_view gap_anchor_name(GapAnchor a);  // the name the parser above reads back
+std::string_view self_transition_name(SelfTransition t);
 
 struct StateDef {
   std::vector<uint32_t> sustain;  // trigger indices; filled by finalized() when not given
