@@ -4,7 +4,6 @@
 
 #include "lib/guard.hpp"
 #include "lib/module.hpp"
-#include "base/interrupt.hpp"
 
 namespace zuldcore {
 namespace {
@@ -101,8 +100,8 @@ PyMODINIT_FUNC PyInit_zuldcore(void) {
     return guarded([] { return Owned::borrow(cached_module); });
   }
   if (!internal_failure_type()) return nullptr;
-  set_interrupt_poll(&python_stop_requested);
   return guarded([&] {
+    install_interrupt_poll();
     Owned m = check(PyModule_Create(&MODULE_DEF));
     module_body(m.get());
     cached_module = Owned::borrow(m.get()).keep_for_process();
