@@ -65,6 +65,7 @@ void module_body(PyObject* m) {
   add_function(m, &VOCAB_IDS_DEF);
   add_list(m, "CLOSE_REASONS", CLOSE_REASONS);
   add_list(m, "REJECT_REASONS", REJECT_REASONS);
+  add_corpus_module(m);
 }
 
 PyObject* cached_module = nullptr;

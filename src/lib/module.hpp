@@ -2,6 +2,8 @@
 // once, on first need) and its function definitions.
 #pragma once
 
+#include <memory>
+
 #include "lib/py.hpp"
 
 namespace zuldcore {
@@ -12,6 +14,15 @@ PyTypeObject* preprocessed_stream_type();
 PyTypeObject* annotation_spec_type();
 PyTypeObject* state_machine_type();
 PyTypeObject* state_span_type();
+
+class CompiledPattern;
+// Whether `obj` is a Zuldor, and its compiled pattern (shared with it).
+bool is_zuldor(PyObject* obj);
+std::shared_ptr<const CompiledPattern> zuldor_compiled(PyObject* obj);
+
+// Creates the submodule zuldcore.corpus, registers it in sys.modules and as
+// an attribute of `module` (not in its __all__).
+void add_corpus_module(PyObject* module);
 
 extern PyMethodDef ANNOTATE_STREAM_DEF;
 extern PyMethodDef STATE_SPANS_DEF;
