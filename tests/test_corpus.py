@@ -505,10 +505,14 @@ def test_the_submodule():
     assert "corpus" not in zuldcore.__all__
     assert zuldcore.corpus.__all__ == ["Corpus"] and zuldcore.corpus.Corpus is Corpus
     assert Corpus.__module__ == "zuldcore.corpus"
+    assert "corpus" not in vars(zuldcore)  # the package's own names stay its eleven
+    with pytest.raises(AttributeError, match="^module 'zuldcore' has no attribute 'corpora'$"):
+        zuldcore.corpora
     out = run_python("""
         import zuldcore.corpus
         from zuldcore.corpus import Corpus
-        print(zuldcore.corpus.Corpus is Corpus, Corpus([], [], [0]).n_docs)
+        from zuldcore import corpus
+        print(zuldcore.corpus.Corpus is Corpus is corpus.Corpus, Corpus([], [], [0]).n_docs)
         """)
     assert out.split() == ["True", "0"]
 

@@ -20,8 +20,9 @@ class CompiledPattern;
 bool is_zuldor(PyObject* obj);
 std::shared_ptr<const CompiledPattern> zuldor_compiled(PyObject* obj);
 
-// Creates the submodule zuldcore.corpus, registers it in sys.modules and as
-// an attribute of `module` (not in its __all__).
+// Creates the submodule zuldcore.corpus, registers it in sys.modules, and
+// gives `module` a __getattr__ that finds it, so that its own names and
+// __all__ stay the eleven.
 void add_corpus_module(PyObject* module);
 
 extern PyMethodDef ANNOTATE_STREAM_DEF;

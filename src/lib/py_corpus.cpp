@@ -473,6 +473,19 @@ PyMethodDef WORKERS_STARTED_DEF = {"workers_started", workers_started_fn, METH_N
                                    "workers_started()\n--\n\nHow many worker threads the corpus jobs have started in "
                                    "this process (for tests)."};
 
+PyObject* corpus_module = nullptr;  // kept for the process, as the module is
+
+PyObject* package_getattr(PyObject*, PyObject* name) noexcept {
+  return guarded([&]() -> Owned {
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "corpus") == 0)
+      return Owned::borrow(corpus_module);
+    PyErr_Format(PyExc_AttributeError, "module 'zuldcore' has no attribute %R", name);
+    throw PyErrSet{};
+  });
+}
+PyMethodDef PACKAGE_GETATTR_DEF = {"__getattr__", package_getattr, METH_O,
+                                   "__getattr__($module, name, /)\n--\n\nThe submodule zuldcore.corpus."};
+
 }  // namespace
 
 void add_corpus_module(PyObject* parent) {
@@ -484,7 +497,13 @@ void add_corpus_module(PyObject* parent) {
   Owned all = check(Py_BuildValue("[s]", "Corpus"));
   check_rc(PyModule_AddObjectRef(module.get(), "__all__", all.get()));
   check_rc(PyDict_SetItem(PyImport_GetModuleDict(), name.get(), module.get()));
-  check_rc(PyModule_AddObjectRef(parent, "corpus", module.get()));
+  // The package's names stay its eleven: the submodule is found through the
+  // package's __getattr__ (PEP 562), so that zuldcore.corpus works after
+  // `import zuldcore.corpus` (which finds it in sys.modules and sets nothing).
+  corpus_module = std::move(module).keep_for_process();
+  Owned parent_name = check(PyUnicode_FromString("zuldcore"));
+  Owned getattr = check(PyCFunction_NewEx(&PACKAGE_GETATTR_DEF, nullptr, parent_name.get()));
+  check_rc(PyModule_AddObjectRef(parent, PACKAGE_GETATTR_DEF.ml_name, getattr.get()));
 
   // The pool's counter joins the other test hooks.
   PyObject* internal = PyDict_GetItemString(PyImport_GetModuleDict(), "zuldcore._internal");  // borrowed
