@@ -61,6 +61,14 @@ class InterruptCheck {
     if ((++steps_ & 4095u) == 0) [[unlikely]]
       check_interrupt();
   }
+  // Counts `n` steps at once (a document of n rows, say), asking the poll
+  // whenever the count passes a multiple of 4096.
+  void tick(uint32_t n) {
+    const uint32_t before = steps_;
+    steps_ += n;
+    if ((before & ~4095u) != (steps_ & ~4095u)) [[unlikely]]
+      check_interrupt();
+  }
 
  private:
   uint32_t steps_ = 0;

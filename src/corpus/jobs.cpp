@@ -31,6 +31,14 @@ std::vector<DocRange> job_ranges(const Corpus& corpus, size_t threads) {
   return split_documents(corpus.offsets, threads == 1 ? 1 : threads * RANGES_PER_THREAD);
 }
 
+// The steps a document counts for the interrupt check: its rows (plus one)
+// for each of `passes` passes over it. The single-stream steps tick inside
+// but start counting afresh for every document, so a corpus of many small
+// documents must count them here, or a check could be many seconds away.
+uint32_t work_of(const StreamView& doc, size_t passes) {
+  return static_cast<uint32_t>(std::min<size_t>((doc.size() + 1) * std::max<size_t>(passes, 1), 1u << 20));
+}
+
 template <class T>
 void append(std::vector<T>& to, const std::vector<T>& from) {
   to.insert(to.end(), from.begin(), from.end());
@@ -119,8 +127,8 @@ CorpusMatches corpus_match(const Corpus& corpus, const MatchProgram& program, bo
     out.buffer.reset(k, include_tokens, 0);
     InterruptCheck interrupt;
     for (size_t d = ranges[r].first; d < ranges[r].last; ++d) {
-      interrupt.tick();
       const StreamView doc = corpus.document(d);
+      interrupt.tick(work_of(doc, 1));
       // What the matcher would find in a document that lacks the pattern's
       // tokens: nothing, for far less than a call.
       if (!program.may_match_in(doc.tokens)) continue;
@@ -149,8 +157,8 @@ CorpusStates corpus_state_spans(const Corpus& corpus, const StateMachineDecl& ma
     CorpusStates& out = parts[r];
     InterruptCheck interrupt;
     for (size_t d = ranges[r].first; d < ranges[r].last; ++d) {
-      interrupt.tick();
       const StreamView doc = corpus.document(d);
+      interrupt.tick(work_of(doc, 1));
       if (doc.size() == 0) continue;  // no instances: the run on nothing passed above
       PointsCache points(doc);
       Expected<std::vector<StateInstance>> run = run_state_machine(machine, points);
@@ -190,8 +198,8 @@ std::vector<Column> corpus_annotate(const Corpus& corpus, std::span<const AnnotK
   run_tasks(ranges.size(), threads, [&](size_t r, size_t) {
     InterruptCheck interrupt;
     for (size_t d = ranges[r].first; d < ranges[r].last; ++d) {
-      interrupt.tick();
       const StreamView doc = corpus.document(d);
+      interrupt.tick(work_of(doc, specs.size()));
       if (doc.size() == 0) continue;
       const auto first = static_cast<size_t>(corpus.offsets[d]);
       PointsCache points(doc);  // shared by the document's specs, as annotate_stream shares one

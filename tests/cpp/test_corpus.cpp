@@ -132,9 +132,14 @@ TEST(the_calling_threads_poll_stops_every_worker) {
   for (bool caller_works : {true, false}) {
     InstalledPoll poll(3);
     bool interrupted = false;
+    std::atomic<int> busy{0};
     try {
       run_tasks(4, 4, [&](size_t, size_t thread) {
-        if (thread == 0 && !caller_works) return;
+        if (thread == 0 && !caller_works) {
+          while (busy.load() == 0) std::this_thread::yield();  // leave some work to a worker
+          return;
+        }
+        ++busy;
         endless_work();
       });
     } catch (const Interrupted&) {
@@ -181,4 +186,33 @@ TEST(append_matches_shifts_positions_and_moves_collected_lists) {
   CHECK(to.result_lists[1].empty());  // moved out by the first append
   MatchBuffer other(3, true, 0);
   CHECK_THROWS(append_matches(other, from, 0), Internal);
+}
+
+namespace {
+std::atomic<int> polls_asked{0};
+bool count_polls() noexcept {
+  polls_asked.fetch_add(1);
+  return false;
+}
+}  // namespace
+
+TEST(jobs_over_many_small_documents_ask_the_poll_as_often_as_over_one_long_one) {
+  // Each document's own loops count from zero and never reach a check, so the
+  // job counts the documents' work: 10,000 one-row documents under 50 specs
+  // are 1,000,000 steps, a poll every 4,096 of them.
+  Corpus c;
+  c.offsets = {0};
+  for (int d = 0; d < 10'000; ++d) {
+    c.tokens.push_back(intern("k"));
+    c.times.push_back(d);
+    c.offsets.push_back(d + 1);
+  }
+  std::vector<AnnotKind> kinds(50, AnnotKind{PastOccurrence{TokenRef{TokenRef::Single{"k"}}, 1.0, false}});
+  std::vector<const AnnotKind*> specs;
+  for (const AnnotKind& k : kinds) specs.push_back(&k);
+  set_interrupt_poll(&count_polls);
+  polls_asked = 0;
+  corpus_annotate(c, specs, 1);
+  set_interrupt_poll(nullptr);
+  CHECK(polls_asked.load() >= 2 * 50 * 10'000 / 4096);
 }
