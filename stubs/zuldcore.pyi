@@ -409,5 +409,7 @@ def annotate_stream(
 
 def vocab_ids(tokens: _StreamTokens) -> list[int]: ...
 
+__version__: str
+
 CLOSE_REASONS: list[str]  # close_reason code -> name
 REJECT_REASONS: list[str]  # reject_reason code -> name
