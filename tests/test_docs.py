@@ -5,6 +5,7 @@ blocks in order and sharing one namespace, in a fresh interpreter started at the
 pasting them into a session there would run them. Data comes from examples/eventlog.py, imported as
 `examples.eventlog`. Blocks that are not meant to run carry another fence (```text, ```sh)."""
 
+import ast
 import json
 import pathlib
 import re
@@ -85,3 +86,20 @@ def test_a_failing_block_fails_and_names_its_line(tmp_path):
     assert child.returncode != 0
     assert 'File "guide.md", line 15' in child.stderr
     assert "the second block sees the first" in child.stderr
+
+
+def test_the_stub_documents_every_class_function_and_argument():
+    # Editors show the stub's docstrings on hover: each definition has one, naming each of its arguments.
+    tree = ast.parse((ROOT / "stubs" / "zuldcore.pyi").read_text(encoding="utf-8"))
+    assert ast.get_docstring(tree)
+    undocumented = []
+    for node in ast.walk(tree):
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            doc = ast.get_docstring(node) or ""
+            if not doc:
+                undocumented.append(node.name)
+            if isinstance(node, ast.FunctionDef):
+                args = node.args.posonlyargs + node.args.args + node.args.kwonlyargs
+                undocumented += [f"{node.name}({a.arg})" for a in args
+                                 if a.arg not in ("self", "cls") and not re.search(rf"\b{a.arg}\b", doc)]
+    assert undocumented == []
