@@ -221,8 +221,8 @@ class Pattern:
     its position) or sets the midstream collector. A builder checks every argument before it changes
     anything. `Zuldor` and every other user take a copy, so later builder calls do not change them.
 
-    A match is a choice of one row per element at increasing rows (for an ordered pattern in
-    declaration order) that satisfies every element's token, value, timing and blocking rules and the
+    A match is a choice of one row per element (a run of rows for a sequence element), at increasing
+    rows (for an ordered pattern, in declaration order), that satisfies every element's token, value, timing and blocking rules and the
     pattern-wide bounds. Every such choice is a match, overlapping ones included, unless
     ``backtrackable=False`` cuts the search.
 
