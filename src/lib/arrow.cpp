@@ -59,37 +59,6 @@ ArrowOwned<T> take(PyObject* cap, const char* capsule, const char* method, const
   return ArrowOwned<T>::take(raw);
 }
 
-// The pending exception, held aside while more Python runs (a lookup that
-// fails would replace it), until restore() raises it again as it was.
-class PendingError {
- public:
-  PendingError() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    value_ = Owned::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    type_ = Owned::steal(type);
-    value_ = Owned::steal(value);
-    tb_ = Owned::steal(tb);
-#endif
-  }
-  PendingError(const PendingError&) = delete;
-  PendingError& operator=(const PendingError&) = delete;
-
-  [[noreturn]] void restore() {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(value_.release());
-#else
-    PyErr_Restore(type_.release(), value_.release(), tb_.release());
-#endif
-    throw PyErrSet{};
-  }
-
- private:
-  Owned type_, value_, tb_;
-};
-
 [[noreturn]] void stream_failed(ArrowArrayStream& s, int rc, const char* name) {
   const char* text = s.get_last_error != nullptr ? s.get_last_error(&s) : nullptr;
   throw ValueError(cat(name, ": the Arrow stream failed: ", text != nullptr ? std::string(text) : cat("error ", rc)));
@@ -105,7 +74,7 @@ std::optional<ArrowChunks> ArrowChunks::open(PyObject* obj, const char* name) {
   Owned exported = Owned::steal(PyObject_CallMethod(obj, method, nullptr));
   if (!exported) {
     if (PyErr_ExceptionMatches(PyExc_ImportError)) {
-      PendingError import_error;
+      HeldError import_error;
       bool readable = false;
       try {
         readable = type_has(obj, "__array__");
@@ -113,7 +82,7 @@ std::optional<ArrowChunks> ArrowChunks::open(PyObject* obj, const char* name) {
         PyErr_Clear();  // the producer's failure is the one to report
       }
       if (readable) return std::nullopt;
-      import_error.restore();
+      import_error.raise_again();
     }
     rethrow_naming(name);
   }
