@@ -273,7 +273,9 @@ TEST(arrow_failures_name_the_position_over_all_chunks) {
 // A malformed chunk is refused having read no string: the column is as empty
 // as before (the strings before the fault were not hashed), whatever the
 // fault's position. The buffers here are exactly as long as the offsets say,
-// so a read past them is an AddressSanitizer report.
+// so a read past them is an AddressSanitizer report. (The faults pyarrow can
+// build are in tests/test_arrow.py; these are the ones it cannot, or whose
+// effect only the column shows.)
 TEST(arrow_malformed_chunks_are_refused_before_any_string_is_read) {
   Arrays arr;
   auto exact = [&](const std::string& bytes) -> const void* {
@@ -317,12 +319,9 @@ TEST(arrow_malformed_chunks_are_refused_before_any_string_is_read) {
   };
   const std::string M = "ValueError: tokens: malformed Arrow array: ";
   const std::vector<Case> cases = {
-      {&u, &strings32({0, 1 << 30, 2}, "ab"), M + "offsets[2] is 2, less than offsets[1] = 1073741824"},
-      {&u, &strings32({0, 1, -3, 2}, "ab"), M + "offsets[2] is -3, less than offsets[1] = 1"},
       {&u, &strings32({-1, 2}, "ab"), M + "offsets[0] is -1, below zero"},
       {&u, &strings32(late_fault, many), M + "offsets[41] is 3, less than offsets[40] = 40"},
       {&u, &strings32({0, 0, 1}, ""), M + "no data buffer"},
-      {&U, &strings64({0, int64_t{1} << 40, 2}, "ab"), M + "offsets[2] is 2, less than offsets[1] = 1099511627776"},
       {&U, &strings64({0, 2, int64_t{1} << 62}, "ab"), M + "offsets[2] is 4611686018427387904, beyond any buffer in memory"},
       {&U, &shifted, M + "offsets[4] is 3, less than offsets[3] = 1048576"},
       {&vu, &views(0, -1), M + "view 1 has length -1"},
