@@ -7,9 +7,16 @@ layouts (NumPy dtypes, strides, byte orders, pandas Series, masked arrays,
 Arrow arrays and Polars Series) mixed with hostile ones (wrong types, lying
 ``__len__``, callbacks that raise, mutate their container or call back into
 zuldcore, NaN, inf, huge and negative numbers, broken ``match_batch`` offsets).
+Arrow arguments also come malformed: offsets out of order, negative or past
+the last one, dictionary indices outside their dictionary, views outside
+their data buffers, dictionaries of dictionaries (one its own dictionary), a
+null count without a bitmap and bitmaps shorter than their arrays.
 Objects are also copied and pickled (the copy must have the original's repr),
 and their pickled states, taken apart, are fed to the loaders, which may only
 return their class or raise TypeError, ValueError or OverflowError.
+
+A failure of the harness's own code is not a finding: it stops the run as a
+FuzzerError with its traceback.
 
 Call ``i`` of seed ``s`` is drawn from its own generator, so one finding
 replays alone::
@@ -20,10 +27,12 @@ replays alone::
 
 import argparse
 import copy
+import ctypes
 import inspect
 import math
 import pickle
 import random
+import struct
 import sys
 import time
 import warnings
@@ -61,6 +70,93 @@ class Hostile(Exception):
 
 class Finding(BaseException):
     """A wrong outcome that raised nothing: reported like a crash."""
+
+
+class FuzzerError(BaseException):
+    """The harness's own code failed: a bug to fix here, never a finding."""
+
+
+def own(make):
+    """Runs harness code that makes a call's inputs: whatever it raises is the
+    harness's failure, not an outcome of the call being judged."""
+    try:
+        return make()
+    except Exception as e:
+        raise FuzzerError(f"the harness failed: {type(e).__name__}: {e}") from e
+
+
+# ---- hand-made Arrow exports, for what pyarrow refuses to build -------------
+
+class ArrowSchemaC(ctypes.Structure):
+    pass
+
+
+class ArrowArrayC(ctypes.Structure):
+    pass
+
+
+SCHEMA_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowSchemaC))
+ARRAY_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArrayC))
+ArrowSchemaC._fields_ = [
+    ("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p), ("flags", ctypes.c_int64),
+    ("n_children", ctypes.c_int64), ("children", ctypes.c_void_p), ("dictionary", ctypes.POINTER(ArrowSchemaC)),
+    ("release", SCHEMA_RELEASE), ("private_data", ctypes.c_void_p)]
+ArrowArrayC._fields_ = [
+    ("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
+    ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64), ("buffers", ctypes.POINTER(ctypes.c_void_p)),
+    ("children", ctypes.c_void_p), ("dictionary", ctypes.POINTER(ArrowArrayC)), ("release", ARRAY_RELEASE),
+    ("private_data", ctypes.c_void_p)]
+
+
+@SCHEMA_RELEASE
+def release_schema(schema):
+    schema.contents.release = SCHEMA_RELEASE()
+
+
+@ARRAY_RELEASE
+def release_array(array):
+    array.contents.release = ARRAY_RELEASE()
+
+
+new_capsule = ctypes.pythonapi.PyCapsule_New
+new_capsule.restype = ctypes.py_object
+new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+SCHEMA_CAPSULE, ARRAY_CAPSULE = b"arrow_schema", b"arrow_array"
+
+
+class RawArrow:
+    """Exports one array built from C structs by hand (__arrow_c_array__).
+    `buffers` are bytes or None; each is copied into memory padded by 64
+    bytes, as producers pad, so that a reader trusting a bitmap shorter than
+    its array reads garbage bits rather than another allocation. With
+    dictionary="loop" the type's dictionary is a dictionary type that is its
+    own dictionary (the exported struct itself is moved out by its reader, so
+    the loop hangs below it)."""
+
+    def __init__(self, fmt, length, buffers, null_count=0, dictionary=None):
+        self.keep = []
+        self.schema = ArrowSchemaC(format=fmt.encode(), release=release_schema)
+        self.array = self.make_array(length, null_count, buffers)
+        if dictionary == "loop":
+            loop, loop_array = ArrowSchemaC(format=b"c"), self.make_array(length, 0, [None, bytes(length)])
+            loop.dictionary, loop_array.dictionary = ctypes.pointer(loop), ctypes.pointer(loop_array)
+            self.keep += [loop, loop_array]
+            self.schema.dictionary, self.array.dictionary = ctypes.pointer(loop), ctypes.pointer(loop_array)
+
+    def make_array(self, length, null_count, buffers):
+        pointers = (ctypes.c_void_p * len(buffers))()
+        for i, b in enumerate(buffers):
+            if b is not None:
+                memory = ctypes.create_string_buffer(bytes(b), len(b) + 64)
+                self.keep.append(memory)
+                pointers[i] = ctypes.addressof(memory)
+        self.keep.append(pointers)
+        return ArrowArrayC(length=length, null_count=null_count, n_buffers=len(buffers), buffers=pointers,
+                           release=release_array)
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return (new_capsule(ctypes.addressof(self.schema), SCHEMA_CAPSULE, None),
+                new_capsule(ctypes.addressof(self.array), ARRAY_CAPSULE, None))
 
 
 class Fuzz:
@@ -134,8 +230,11 @@ class Fuzz:
 
     # ---- sequences in many layouts -----------------------------------------
 
-    def layout(self, items, kind):
-        """`items` as a list, tuple, array, Series, masked array or hostile sequence."""
+    def layout(self, items, kind, stream=False):
+        """`items` as a list, tuple, array, Series, masked array or hostile sequence;
+        for a stream argument (`stream`), also as malformed Arrow data, which only
+        the stream entry points read without pyarrow (its own item access would
+        read out of bounds)."""
         r = self.rng.random()
         if r < 0.35:
             return items
@@ -144,7 +243,7 @@ class Fuzz:
         if r < 0.7:
             return self.array(items, kind)
         if r < 0.74 and pa is not None:
-            return self.arrow(items)
+            return self.arrow(items) if not stream or self.chance(0.7) else self.malformed_arrow(len(items))
         if r < 0.78 and pd is not None:
             index = self.rng.choice([None, list(range(len(items)))[::-1], [f"i{k}" for k in range(len(items))]])
             try:
@@ -182,6 +281,47 @@ class Fuzz:
         except Exception:
             return items
 
+    def malformed_arrow(self, n):
+        """An Arrow argument of n items whose buffers contradict each other or its type."""
+        what = self.rng.choice(["offsets", "large_offsets", "index", "view", "nested", "loop", "bitmap", "uncounted"])
+        try:
+            if what in ("offsets", "large_offsets"):  # one inner offset out of order, negative or past the last
+                large = what == "large_offsets"
+                data = b"abcdef" * 4
+                offsets = sorted(self.rng.randint(0, len(data)) for _ in range(n + 1))
+                if n >= 2:
+                    offsets[self.rng.randint(1, n - 1)] = self.rng.choice(
+                        [-1, -(2**31), offsets[-1] + 1, 2**30, 2**31 - 1] + ([2**62, -(2**62)] if large else []))
+                strings = pa.Array.from_buffers(
+                    pa.large_string() if large else pa.string(), n,
+                    [None, pa.py_buffer(np.array(offsets, np.int64 if large else np.int32).tobytes()), pa.py_buffer(data)])
+                if self.chance(0.6):
+                    return strings
+                indices = np.array([self.rng.randrange(n) for _ in range(n)], np.int8)
+                return pa.DictionaryArray.from_buffers(pa.dictionary(pa.int8(), strings.type), n,
+                                                       [None, pa.py_buffer(indices.tobytes())], strings)
+            if what == "index":  # indices outside a dictionary of two
+                indices = np.array([self.rng.choice([0, 1, 2, -1, 127, -128]) for _ in range(n)], np.int8)
+                return pa.DictionaryArray.from_buffers(pa.dictionary(pa.int8(), pa.string()), n,
+                                                       [None, pa.py_buffer(indices.tobytes())], pa.array(["x", "y"]))
+            if what == "view":  # lengths, buffer numbers and offsets of string views, some outside their data
+                views = b"".join(struct.pack("<iiii", self.rng.choice([-1, 3, 13, 40]), 0, self.rng.choice([0, 1, -1]),
+                                             self.rng.choice([0, 5, 30, -4])) for _ in range(n))
+                return pa.Array.from_buffers(pa.string_view(), n, [None, pa.py_buffer(views), pa.py_buffer(b"z" * 30)])
+            if what == "nested":
+                inner = pa.DictionaryArray.from_arrays(pa.array([0] * n, pa.int8()), pa.array(["a"]))
+                return pa.DictionaryArray.from_arrays(pa.array(range(n), pa.int8()), inner)
+            if what == "loop":
+                return RawArrow("c", n, [None, bytes(n)], dictionary="loop")
+            fmt, buffers = self.rng.choice([("g", [np.zeros(n).tobytes()]),
+                                            ("u", [np.zeros(n + 1, np.int32).tobytes(), b""]),
+                                            ("l", [np.arange(n, dtype=np.int64).tobytes()])])
+            if what == "bitmap":  # shorter than the array: its missing bytes read as the padding's zeros
+                return RawArrow(fmt, n, [b"\xff" * (n // 16)] + buffers, null_count=-1)
+            return RawArrow(fmt, n, [None] + buffers, null_count=max(1, n))  # nulls counted, no bitmap
+        except Exception:
+            return list(range(n))
+
     def array(self, items, kind):
         try:
             if kind == "str":
@@ -208,21 +348,21 @@ class Fuzz:
             arr = view
         return arr
 
-    def tokens(self, n):
+    def tokens(self, n, stream=False):
         if self.chance(0.08):
             return self.hostile() if self.chance(0.7) else range(2**62)
         items = [self.token() for _ in range(n)]
         if self.chance(0.05) and items:
             items[self.rng.randrange(len(items))] = self.rng.choice([1, None, b"a", ["a"]])
-        return self.layout(items, "str")
+        return self.layout(items, "str", stream)
 
-    def floats(self, n):
+    def floats(self, n, stream=False):
         if self.chance(0.06):
             return self.hostile()
         items = [self.number() if self.chance(0.3) else float(k) for k in range(n)]
         if self.chance(0.04):
             items = items[: max(0, n - 1)]  # a length mismatch
-        return self.layout(items, "float")
+        return self.layout(items, "float", stream)
 
     def ref(self):
         """A token reference: str, list[str], list[list[str]] or Pattern."""
@@ -237,6 +377,18 @@ class Fuzz:
             return self.pattern()
         return self.hostile()
 
+    def map_key(self):
+        """A match_map key: a token, or a token reference as a tuple when it hashes."""
+        if self.chance(0.7):
+            return self.token()
+        key = self.ref()
+        key = tuple(key) if isinstance(key, list) else key
+        try:
+            hash(key)
+        except TypeError:
+            return self.token()
+        return key
+
     def spec(self):
         keys = ["match", "block", "min_dt", "max_dt", "min_at", "max_at", "min_val", "max_val",
                 "require_nan_val", "block_min_val", "block_max_val", "block_require_nan_val", "junk"]
@@ -249,12 +401,13 @@ class Fuzz:
 
     # ---- arguments by parameter name ----------------------------------------
 
-    def value(self, name):
+    def value(self, name, stream=False):
+        """A value for parameter `name`; `stream` when it is a parameter of a stream entry point."""
         if self.chance(0.07):
             return self.hostile()
         n = self.rng.randint(0, 6)
         if name == "tokens":
-            return self.tokens(self.n)
+            return self.tokens(self.n, stream)
         if name in ("match_tokens", "block_tokens", "static_match_tokens", "static_block_tokens"):
             return self.tokens(n)
         if name in ("match_seqs", "block_seqs"):
@@ -264,7 +417,7 @@ class Fuzz:
                 return self.layout([self.flag() for _ in range(n)], "float")
             return self.floats(n) if self.chance(0.8) else [self.floats(2) for _ in range(n)]
         if name in ("times", "values"):
-            return self.floats(self.n)
+            return self.floats(self.n, stream)
         if "require_nan" in name or name in ("backtrackable", "ordered", "first_only", "include_tokens",
                                               "inclusive", "valid_only", "drop_unclosed", "match_from_last",
                                               "block_from_last", "include_invalid"):
@@ -286,7 +439,7 @@ class Fuzz:
         if name == "from_states":
             return [self.name("state") for _ in range(self.rng.randint(0, 2))]
         if name == "match_map":
-            return {self.ref() if self.chance(0.3) else self.token(): self.spec() for _ in range(n)}
+            return {self.map_key(): self.spec() for _ in range(n)}
         if name == "default":
             return self.spec()
         if name == "pattern":
@@ -299,6 +452,10 @@ class Fuzz:
 
     def call(self, fn, method_of=None):
         """Calls `fn` with arguments drawn for its parameters."""
+        args, kwargs = own(lambda: self.arguments(fn))
+        return fn(*args, **kwargs)
+
+    def arguments(self, fn):
         try:
             params = list(inspect.signature(fn).parameters.values())
         except (TypeError, ValueError):
@@ -310,16 +467,16 @@ class Fuzz:
             if p.default is not inspect.Parameter.empty and self.chance(0.5):
                 continue
             if p.kind is p.POSITIONAL_ONLY or (self.chance(0.5) and not kwargs):
-                args.append(self.value(p.name))
+                args.append(self.value(p.name, stream=True))
             else:
-                kwargs[p.name] = self.value(p.name)
+                kwargs[p.name] = self.value(p.name, stream=True)
         if self.chance(0.03):
             args.append(self.hostile())
         if self.chance(0.03):
             kwargs["unknown"] = 1
         if self.chance(0.03) and args:
             args.pop()
-        return fn(*args, **kwargs)
+        return args, kwargs
 
     # ---- objects ------------------------------------------------------------
 
@@ -384,7 +541,8 @@ class Fuzz:
             elif self.chance(0.5):
                 del out[key]
             else:
-                out[self.rng.choice(["junk", "name", "match", "trigger", "min_dt"])] = self.value(key)
+                out[self.rng.choice(["junk", "name", "match", "trigger", "min_dt"])] = \
+                    self.value(key if isinstance(key, str) else "match")
             return out
         return state
 
@@ -429,7 +587,7 @@ class Fuzz:
     def one_call(self):
         what = self.rng.choice(CALLS)
         if what == "vocab_ids":
-            return zuldcore.vocab_ids(self.tokens(self.n))
+            return zuldcore.vocab_ids(own(lambda: self.tokens(self.n, stream=True)))
         if what == "Pattern":
             return self.call(Pattern)
         if what == "builder":
@@ -466,8 +624,9 @@ class Fuzz:
             # A state taken apart: a loader returns its class or raises one of these.
             obj = self.picklable()
             loader, (state,) = obj.__reduce__()
+            state = own(lambda: self.mutate(state))
             try:
-                return loader(self.mutate(state))
+                return loader(state)
             except (TypeError, ValueError, OverflowError):
                 raise
             except Exception as e:
@@ -522,6 +681,10 @@ def run_one(seed, i, verbose=False):
         outcome = f"returned {type(result).__name__}"
     except Exception as e:  # an ordinary failure: what the harness expects of bad input
         outcome = f"raised {type(e).__name__}: {e}"[:300]
+    except FuzzerError as e:
+        if hasattr(e, "add_note"):  # Python 3.11 and later
+            e.add_note(f"in seed {seed} call {i}")
+        raise
     except BaseException as e:
         return f"seed {seed} call {i}: {type(e).__module__}.{type(e).__name__}: {e}"
     if verbose:

@@ -4,6 +4,8 @@ every entry point; refusals name the argument and position; hostile exports
 fail cleanly and every exported struct is released."""
 
 import gc
+import math
+import struct
 
 import duckdb
 import numpy as np
@@ -148,7 +150,7 @@ def call_entry(entry, tokens, times, values=None):
 
 ENTRIES = ["vocab_ids", "match_stream", "preprocess", "state_spans", "annotate_stream"]
 OK_TIMES = [0.0, 1.0, 2.0]
-FLOAT64_WANTED = "expected an Arrow array of float64, got "
+NUMBERS_WANTED = "expected an Arrow array of numbers (an integer or float type), got "
 TOKEN_REFUSALS = [
     (pa.array(["a", None, "b"]), ValueError, "tokens[1] is null"),
     (pa.chunked_array([["a", "b"], [None]]), ValueError, "tokens[2] is null"),
@@ -158,9 +160,10 @@ TOKEN_REFUSALS = [
 ]
 STREAM_REFUSALS = [
     (["a"] * 3, pa.array([0.0, None, 1.0]), None, ValueError, "times[1] is null"),
-    (["a"] * 3, pa.array(OK_TIMES, pa.float32()), None, TypeError, "argument 'times': " + FLOAT64_WANTED + "float32"),
-    (["a"] * 3, pl.Series([0, 1, 2]), None, TypeError, "argument 'times': " + FLOAT64_WANTED + "int64"),
-    (["a"] * 3, OK_TIMES, pa.array(["x"] * 3), TypeError, "argument 'values': " + FLOAT64_WANTED + "string"),
+    (["a"] * 3, pa.array([0, None, 1], pa.int16()), None, ValueError, "times[1] is null"),
+    (["a"] * 3, pd.Series([0, None, 1], dtype="Int64"), None, ValueError, "times[1] is null"),
+    (["a"] * 3, pa.array([True] * 3), None, TypeError, "argument 'times': " + NUMBERS_WANTED + "bool"),
+    (["a"] * 3, OK_TIMES, pa.array(["x"] * 3), TypeError, "argument 'values': " + NUMBERS_WANTED + "string"),
     (pa.array(["a"] * 2), pa.array(OK_TIMES), None, ValueError, "times has length 3 but tokens has length 2"),
 ]
 
@@ -239,6 +242,16 @@ def test_hostile_exports():
         zuldcore.vocab_ids(reader)
 
 
+@pytest.mark.parametrize("argument", ["tokens", "times", "values"])
+@pytest.mark.parametrize("error", [ImportError("needs pyarrow"), LookupError("gone")])
+def test_an_export_failure_without_array_passes_through_as_raised(argument, error):
+    args = {"tokens": ["a"] * 3, "times": OK_TIMES, "values": None}
+    args[argument] = exporter(raising(error))
+    with pytest.raises(type(error)) as info:
+        zuldcore.annotate_stream(args["tokens"], args["times"], [], args["values"])
+    assert info.value is error
+
+
 def test_import_error_falls_back_to_array_and_numpy_memory_stays_numpy():
     obj = exporter(raising(ImportError("needs pyarrow")), array=["a", "bb"])
     assert zuldcore.vocab_ids(obj) == zuldcore.vocab_ids(["a", "bb"])
@@ -267,3 +280,171 @@ def test_every_exported_struct_is_released(fails):
     del tokens, times
     gc.collect()
     assert pa.total_allocated_bytes() == before
+
+
+# ---- malformed arrays, as pyarrow's unvalidated constructors make them -------
+
+def buffer(values, dtype):
+    return pa.py_buffer(np.array(values, dtype).tobytes())
+
+
+def strings(offsets, data=b"ab", large=False):
+    return pa.Array.from_buffers(pa.large_string() if large else pa.string(), len(offsets) - 1,
+                                 [None, buffer(offsets, np.int64 if large else np.int32), pa.py_buffer(data)])
+
+
+def dictionary_of(values, indices):
+    return pa.DictionaryArray.from_buffers(pa.dictionary(pa.int8(), values.type), len(indices),
+                                           [None, buffer(indices, np.int8)], values)
+
+
+def view(length, buffer_index=0, offset=0, inline=b""):
+    return struct.pack("<i", length) + (inline.ljust(12, b"\0") if length <= 12 else
+                                        inline[:4].ljust(4, b"\0") + struct.pack("<ii", buffer_index, offset))
+
+
+def string_views(*views):
+    return pa.Array.from_buffers(pa.string_view(), len(views), [None, pa.py_buffer(b"".join(views)),
+                                                                pa.py_buffer(b"x" * 30)])
+
+
+MALFORMED = "tokens: malformed Arrow array: "
+MALFORMED_TOKENS = [pytest.param(make, message, id=name) for name, make, message in [
+    ("string_out_of_order", lambda: strings([0, 2**30, 2]), MALFORMED + "offsets[2] is 2, less than offsets[1] = 1073741824"),
+    ("string_negative_inside", lambda: strings([0, 1, -3, 2]), MALFORMED + "offsets[2] is -3, less than offsets[1] = 1"),
+    ("large_string_huge", lambda: strings([0, 2**40, 2], large=True),
+     MALFORMED + "offsets[2] is 2, less than offsets[1] = 1099511627776"),
+    ("large_string_negative", lambda: strings([0, 1, -2**62, 2], large=True),
+     MALFORMED + "offsets[2] is -4611686018427387904, less than offsets[1] = 1"),
+    ("dictionary_values", lambda: dictionary_of(strings([0, 2**30, 2]), [0, 1]),
+     MALFORMED + "offsets[2] of the dictionary is 2, less than offsets[1] = 1073741824"),
+    ("dictionary_unused_values", lambda: dictionary_of(strings([0, 1, 0, 2]), [0, 0]),
+     MALFORMED + "offsets[2] of the dictionary is 0, less than offsets[1] = 1"),
+    ("dictionary_index", lambda: dictionary_of(pa.array(["x"]), [0, 9]), "tokens[1] holds dictionary index 9 of 1 values"),
+    ("dictionary_negative_index", lambda: dictionary_of(pa.array(["x"]), [-1, 0]),
+     "tokens[0] holds dictionary index -1 of 1 values"),
+    ("view_negative_length", lambda: string_views(view(1, inline=b"a"), view(-5)), MALFORMED + "view 1 has length -5"),
+    ("view_past_its_buffer", lambda: string_views(view(20, 0, 20)),
+     MALFORMED + "view 0 holds 20 bytes at offset 20 of data buffer 0, which has 30 bytes"),
+    ("view_of_a_missing_buffer", lambda: string_views(view(20, 3, 0)), MALFORMED + "view 0 names data buffer 3 of 1"),
+    ("dictionary_of_views", lambda: dictionary_of(string_views(view(13, 0, -1)), [0]),
+     MALFORMED + "view 0 of the dictionary holds 13 bytes at offset -1 of data buffer 0, which has 30 bytes"),
+]]
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+@pytest.mark.parametrize("make, message", MALFORMED_TOKENS)
+def test_malformed_string_arrays_are_refused_before_they_are_read(entry, make, message):
+    """These arrays once read a gigabyte past their buffers (or before them)
+    and crashed; now every offset, view and index is checked first, and the
+    refused call interns nothing."""
+    tokens = make()
+    expected = next_id()
+    with pytest.raises(ValueError) as info:
+        call_entry(entry, tokens, [0.0] * len(tokens))
+    assert str(info.value) == message
+    assert next_id() == expected + 1
+
+
+def test_a_dictionary_of_dictionaries_is_refused_by_type():
+    inner = pa.DictionaryArray.from_arrays(pa.array([0], pa.int8()), pa.array(["a"]))
+    nested = pa.DictionaryArray.from_arrays(pa.array([0], pa.int8()), inner)
+    with pytest.raises(TypeError) as info:
+        zuldcore.vocab_ids(nested)
+    assert str(info.value) == ("argument 'tokens': " + STRINGS_WANTED +
+                               "dictionary<values=dictionary<values=string, indices=int8>, indices=int8>")
+
+
+# ---- numeric columns, read by value -----------------------------------------
+
+NUMBER_TYPES = ([pa.int8(), pa.int16(), pa.int32(), pa.int64(), pa.uint8(), pa.uint16(), pa.uint32(), pa.uint64(),
+                 pa.float16(), pa.float32(), pa.float64()])
+# Integers that no double holds, half way between two that do: ties go to even.
+TIES = [2**53 + 1, 2**53 + 3, -(2**53 + 1), 2**63 - 1, -(2**63), 2**64 - 1, 2**64 - 2**10, 2**63 + 2**10]
+
+
+def numbers(t):
+    if pa.types.is_floating(t):
+        return st.floats(width=t.bit_width)
+    lo, hi = (-(2**(t.bit_width - 1)), 2**(t.bit_width - 1) - 1) if pa.types.is_signed_integer(t) else (0, 2**t.bit_width - 1)
+    return st.integers(lo, hi) | st.sampled_from([x for x in TIES if lo <= x <= hi] or [lo])
+
+
+def seen(times=None, values=None, n=0):
+    """What a call makes of `times` (a one-event pattern's match times) and of
+    `values` (each position's window maximum at width 0), byte for byte."""
+    p = zuldcore.Pattern()
+    p.add_event("a")
+    out = []
+    if times is not None:
+        out.append(Zuldor(p).match_stream(["a"] * n, times)["t_start"].tobytes())
+    if values is not None:
+        spec = A.window_aggregate("v", "a", 0.0, "max")
+        out.append(zuldcore.annotate_stream(["a"] * n, list(range(n)), [spec], values)["v"].tobytes())
+    return out
+
+
+NUMBER_FORMS = [
+    pytest.param(lambda a: a, id="array"),
+    pytest.param(lambda a: pa.chunked_array([a[:len(a) // 2], a[len(a) // 2:]], a.type), id="chunked"),
+    pytest.param(lambda a: pa.concat_arrays([a, a])[len(a):], id="sliced"),
+    pytest.param(lambda a: pd.Series(a, dtype=pd.ArrowDtype(a.type)), id="pandas_arrow"),
+]
+
+
+@pytest.mark.parametrize("t", NUMBER_TYPES, ids=str)
+@pytest.mark.parametrize("form", NUMBER_FORMS)
+@settings(max_examples=max(10, settings.default.max_examples // 4))
+@given(data=st.data())
+def test_every_integer_and_float_type_reads_as_its_python_floats(t, form, data):
+    items = data.draw(st.lists(numbers(t), max_size=8))
+    holes = data.draw(st.lists(st.booleans(), min_size=len(items), max_size=len(items)))
+    with_nulls = [None if hole else x for x, hole in zip(items, holes)]
+    want = seen(times=[float(x) for x in items], values=[math.nan if x is None else float(x) for x in with_nulls],
+                n=len(items))
+    got = seen(times=form(pa.array(items, t)), values=form(pa.array(with_nulls, t)), n=len(items))
+    assert got == want
+
+
+@pytest.mark.parametrize("form", [
+    pytest.param(lambda v: pl.Series(v, dtype=pl.Int64), id="polars_int64"),
+    pytest.param(lambda v: pl.Series(v, dtype=pl.Int32), id="polars_int32"),
+    pytest.param(lambda v: pl.Series(v, dtype=pl.UInt16), id="polars_uint16"),
+    pytest.param(lambda v: pl.Series(v, dtype=pl.Float32), id="polars_float32"),
+    pytest.param(lambda v: pd.Series(v, dtype="Int64"), id="pandas_nullable_int64"),
+    pytest.param(lambda v: pa.array(v, pa.uint32()), id="pyarrow_uint32"),
+    pytest.param(lambda v: pa.chunked_array([v[:2], v[2:]], pa.int64()), id="pyarrow_chunked_int64"),
+])
+def test_integer_columns_of_dataframes_work_as_lists(form):
+    tokens = ["a", "bb", "a", "bb", "a"]
+    times, values = [0, 2, 2, 5, 9], [3, 0, 7, 1, 65535]
+    p = zuldcore.Pattern()
+    p.add_event("a")
+    p.add_event("bb", max_dt=5.0)
+    for got, want in zip(run_all(p, tokens, form(times), form(values)), run_all(p, tokens, times, values)):
+        same(got, want)
+
+
+ADVICE = ("; pass numbers in a unit of your choosing, for example hours since an origin: "
+          "(t - t0) / timedelta(hours=1)")
+DAYS = pd.to_datetime(["2024-01-01", "2024-01-02", "2024-01-03"]).as_unit("ns")
+TIME_COLUMNS = [
+    pytest.param(pa.array([0, 1, 2], pa.timestamp("us")), "an Arrow timestamp[us] column", id="arrow_timestamp"),
+    pytest.param(pl.Series(list(DAYS.to_pydatetime())), "an Arrow timestamp[us] column", id="polars_datetime"),
+    pytest.param(pd.Series(DAYS).dt.tz_localize("UTC"), "an Arrow timestamp[ns, tz=UTC] column", id="pandas_tz"),
+    pytest.param(pa.array([0, 1, 2], pa.date32()), "an Arrow date32[day] column", id="arrow_date"),
+    pytest.param(pa.array([0, 1, 2], pa.time64("ns")), "an Arrow time64[ns] column", id="arrow_time"),
+    pytest.param(pa.array([0, 1, 2], pa.duration("s")), "an Arrow duration[s] column", id="arrow_duration"),
+    pytest.param(pd.Series(DAYS), "a NumPy datetime64[ns] array", id="pandas_datetime"),
+    pytest.param(np.array([0, 1, 2], "m8[h]"), "a NumPy timedelta64[h] array", id="numpy_timedelta"),
+]
+
+
+@pytest.mark.parametrize("argument", ["times", "values"])
+@pytest.mark.parametrize("column, what", TIME_COLUMNS)
+def test_time_columns_are_refused_with_a_way_to_pass_numbers(argument, column, what):
+    args = {"times": OK_TIMES, "values": None}
+    args[argument] = column
+    with pytest.raises(TypeError) as info:
+        zuldcore.state_spans(["a"] * 3, args["times"], machine(), args["values"])
+    assert str(info.value) == f"argument '{argument}': got {what}{ADVICE}"

@@ -1,5 +1,6 @@
 """The module's registry: names and their order, constants, signatures, docs, types."""
 
+import importlib.metadata
 import inspect
 import struct
 import sys
@@ -36,6 +37,11 @@ def test_all_lists_the_eleven_names_in_registration_order():
 
 def test_module_has_no_docstring():
     assert zuldcore.__doc__ is None
+
+
+def test_version_is_the_installed_distribution_version():
+    assert zuldcore.__version__ == importlib.metadata.version("zuldcore")
+    assert "__version__" not in zuldcore.__all__
 
 
 def test_reason_lists():

@@ -3,6 +3,8 @@ and that a refused stream interns nothing. annotate_stream with no specs is
 the entry point that exercises the shared conversion and length check."""
 
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -329,3 +331,47 @@ def test_a_code_point_beyond_unicode_is_refused_by_position(call, message):
     bad = np.array([0x61, 0x62, 0x110000], np.uint32).view("U1")
     with pytest.raises(ValueError, match=rf"^{re.escape(message)} holds an invalid code point 0x110000$"):
         call(bad)
+
+
+# Each form puts ten million items in one argument and one in the other, so a
+# call that reads its arguments to the end fails the length check; the child
+# gets SIGINT 5 ms into the call (by a timer whose handler sends it), long
+# before ten million items are read, and must stop while reading them.
+CTRL_C_CHILD = """
+import os, signal
+import numpy as np, pyarrow as pa, zuldcore
+signal.signal(signal.SIGINT, signal.default_int_handler)
+signal.signal(signal.SIGALRM, lambda *_: os.kill(os.getpid(), signal.SIGINT))
+n = 10_000_000
+one = ["a"], [0.0]
+forms = {
+    "list_of_str": lambda: (["a"] * n, one[1]),
+    "object_array": lambda: (np.broadcast_to(np.array(["a"], dtype=object), (n,)), one[1]),
+    "str_array": lambda: (np.broadcast_to(np.array(["a"]), (n,)), one[1]),
+    "arrow_strings": lambda: (pa.Array.from_buffers(pa.string(), n, [
+        None, pa.py_buffer(np.arange(n + 1, dtype=np.int32)), pa.py_buffer(b"a" * n)]), one[1]),
+    "arrow_dictionary": lambda: (pa.DictionaryArray.from_arrays(pa.array(np.zeros(n, np.int8)), ["a"]), one[1]),
+    "list_of_floats": lambda: (one[0], [0.0] * n),
+    "arrow_integers": lambda: (one[0], pa.array(np.zeros(n, np.int8))),
+}
+tokens, times = forms[FORM]()
+machine = zuldcore.StateMachine()
+machine.add_state("s")
+machine.add_entry("s", "a")
+signal.setitimer(signal.ITIMER_REAL, 0.005)
+try:
+    zuldcore.state_spans(tokens, times, machine)
+    print("returned", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+except ValueError:
+    print("read to the end", flush=True)
+"""
+
+
+@pytest.mark.parametrize("form", ["list_of_str", "object_array", "str_array", "arrow_strings", "arrow_dictionary",
+                                  "list_of_floats", "arrow_integers"])
+def test_ctrl_c_stops_the_reading_of_a_long_argument(form):
+    out = subprocess.run([sys.executable, "-c", f"FORM = {form!r}\n" + CTRL_C_CHILD], capture_output=True,
+                         text=True, check=False)
+    assert out.stdout.splitlines()[:1] == ["interrupted"], out.stdout + out.stderr[-2000:]

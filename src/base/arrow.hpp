@@ -1,12 +1,13 @@
 // The Arrow C data and stream interfaces: the three structs as the
 // interface fixes them, an owner that releases each exactly once, and what a
 // reader needs to walk one column: its type in words, its slice of a chunk,
-// validity bits, and float64 values. No Arrow library is used; strings are
-// read in intern/arrow_tokens.hpp.
+// validity bits, and numbers of any integer or float type read by value. No
+// Arrow library is used; strings are read in intern/arrow_tokens.hpp.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -100,7 +101,9 @@ class ArrowOwned {
 };
 
 // The type of `schema` in Arrow's words ("int64", "large_string",
-// "dictionary<values=string, indices=int8>", "struct<2 fields>"), for messages.
+// "timestamp[us, tz=UTC]", "dictionary<values=string, indices=int8>",
+// "struct<2 fields>"), for messages. Dictionaries nested more than a few deep
+// (or one that is its own dictionary) end in "dictionary<...>".
 std::string arrow_type_name(const ArrowSchema& schema);
 
 // Where one column's values sit in a chunk. A chunk is either the column
@@ -129,29 +132,59 @@ const ArrowSchema& column_schema(const ArrowSchema& schema) noexcept;
 // The column's slice of `chunk`, whose schema is `schema`. Throws
 // ValueError "{name}: malformed Arrow array: ..." when the chunk's shape does
 // not fit its type (buffer or child counts, negative lengths or offsets,
-// missing buffers); `expected_buffers` is the column array's buffer count,
-// or -1 for "at least 3" (string views carry a variable number).
+// missing buffers, nulls counted without a validity bitmap);
+// `expected_buffers` is the column array's buffer count, or -1 for "at least
+// 3" (string views carry a variable number).
 ArrowSlice arrow_slice(const ArrowSchema& schema, const ArrowArray& chunk, int64_t expected_buffers,
                        const char* name);
 
 // ValueError "{name}: malformed Arrow array: {what}".
 [[noreturn]] void throw_malformed_arrow(const char* name, const std::string& what);
 
-// Reads float64 columns (and the null type, whose every value is null).
-// Construction checks the type: another is TypeError "argument '{name}':
-// expected an Arrow array of float64, got {type}". A null value becomes NaN
-// when `null_as_nan`, else ValueError "{name}[{i}] is null" with i counted
-// over every chunk read.
-class ArrowFloatReader {
+// The Arrow types whose values are numbers read by value: every integer and
+// float width, and the null type (every value null).
+enum class ArrowNumber : uint8_t {
+  None, Null, Int8, UInt8, Int16, UInt16, Int32, UInt32, Int64, UInt64, Float16, Float32, Float64
+};
+
+// The number type of a column's own schema, or None for any other type
+// (dictionaries, dates and times, decimals, bool, strings, ...).
+ArrowNumber arrow_number_type(const ArrowSchema& schema) noexcept;
+
+// TypeError "argument '{name}': got {what}; pass numbers in a unit of your
+// choosing, ..." for a column of dates, times or durations ("an Arrow
+// timestamp[us] column") given where numbers are wanted.
+[[noreturn]] void throw_time_column(const char* name, std::string_view what);
+
+// The TypeError for a column of `schema` given where numbers are wanted:
+// "argument '{name}': expected an Arrow array of numbers (an integer or float
+// type), got {type}", or for a date, time, timestamp or duration column a
+// message that says to pass numbers in a unit of the caller's choosing.
+[[noreturn]] void throw_not_numbers(const char* name, const ArrowSchema& schema);
+
+// Reads one array of an integer, float or null type into doubles by value:
+// appends `array.length` values (from its offset on) to `out`, each what
+// Python's float() gives for the value's scalar (an integer rounds to the
+// nearest double, ties to even; float16 and float32 are exact), a null one as
+// NaN. `schema` is the array's own type; another type is throw_not_numbers(),
+// a chunk whose shape does not fit it "{name}: malformed Arrow array: ...";
+// either appends nothing. Checks for an interrupt every 65,536 values.
+void read_arrow_numbers(const ArrowSchema& schema, const ArrowArray& array, std::vector<double>& out,
+                        const char* name);
+
+// Reads a numeric column (see read_arrow_numbers; a one-column table reads
+// its field) chunk by chunk. A null value becomes NaN when `null_as_nan`,
+// else ValueError "{name}[{i}] is null" with i counted over every chunk read.
+class ArrowNumberReader {
  public:
-  ArrowFloatReader(const ArrowSchema& schema, const char* name, bool null_as_nan);
+  ArrowNumberReader(const ArrowSchema& schema, const char* name, bool null_as_nan);
   void append(const ArrowArray& chunk, std::vector<double>& out);
 
  private:
   const ArrowSchema& schema_;
   const char* name_;
   bool null_as_nan_;
-  bool null_type_ = false;
+  ArrowNumber type_;
   int64_t read_ = 0;  // values read before this chunk
 };
 

@@ -4,12 +4,14 @@
 // indices then mapped, so the cost per position is a load and a lookup.
 #include "intern/arrow_tokens.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <type_traits>
 #include <utility>
 
 #include "base/ensure.hpp"
+#include "base/interrupt.hpp"
 #include "base/memory.hpp"
 
 namespace zuldcore {
@@ -160,32 +162,94 @@ namespace {
 
 int64_t buffers_of(bool views) { return views ? -1 : 3; }
 
-// The bytes of strings[j] of a string array (any layout but Null), checked
-// against the array's own buffers.
-template <class Off>
-std::string_view offsets_string(const ArrowArray& a, int64_t j, const char* name) {
-  const auto* off = static_cast<const Off*>(a.buffers[1]);
-  const auto* data = static_cast<const char*>(a.buffers[2]);
-  if (off == nullptr) throw_malformed_arrow(name, "no offsets buffer");
-  const Off b = off[j], e = off[j + 1];
-  if (b < 0 || e < b) throw_malformed_arrow(name, cat("offsets ", b, " and ", e, " at position ", j));
-  if (e > b && data == nullptr) throw_malformed_arrow(name, "no data buffer");
-  return e > b ? std::string_view(data + b, static_cast<size_t>(e - b)) : std::string_view();
+// Value i of a buffer of T, which producers should align but need not.
+template <class T>
+T load_at(const void* buffer, int64_t i) noexcept {
+  T v;
+  std::memcpy(&v, static_cast<const char*>(buffer) + i * static_cast<int64_t>(sizeof(T)), sizeof(T));
+  return v;
 }
 
-std::string_view view_string(const ArrowArray& a, int64_t j, const char* name) {
+constexpr int64_t CHECK_BLOCK = int64_t{1} << 16;  // items checked between interrupt checks
+// No buffer in memory reaches this far: an offset beyond it is a lie that
+// checking the order of the offsets cannot catch.
+constexpr int64_t MAX_BUFFER_BYTES = int64_t{1} << 48;
+
+// Checks offsets[start .. start + n] of a string array before any of its
+// bytes is read: the first is not negative, none is less than the one before
+// (so every string lies between the first and the last offset, and the last
+// is where the data ends), and the data buffer is there when some string is
+// not empty. `whose` is "" or " of the dictionary", for the message.
+template <class Off>
+void check_offsets(const ArrowArray& a, int64_t start, int64_t n, const char* name, const char* whose) {
+  const void* off = a.buffers[1];
+  if (off == nullptr) throw_malformed_arrow(name, cat("no offsets buffer", whose));
+  const Off first = load_at<Off>(off, start);
+  if (first < 0) throw_malformed_arrow(name, cat("offsets[", start, "]", whose, " is ", first, ", below zero"));
+  Off prev = first;
+  for (int64_t b = 0; b < n; b += CHECK_BLOCK) {
+    const int64_t e = std::min(n, b + CHECK_BLOCK);
+    for (int64_t i = b; i < e; ++i) {
+      const Off next = load_at<Off>(off, start + i + 1);
+      if (next < prev) [[unlikely]]
+        throw_malformed_arrow(name, cat("offsets[", start + i + 1, "]", whose, " is ", next, ", less than offsets[",
+                                        start + i, "] = ", prev));
+      prev = next;
+    }
+    check_interrupt();
+  }
+  if (static_cast<int64_t>(prev) > MAX_BUFFER_BYTES)
+    throw_malformed_arrow(name, cat("offsets[", start + n, "]", whose, " is ", prev, ", beyond any buffer in memory"));
+  if (prev > first && a.buffers[2] == nullptr) throw_malformed_arrow(name, cat("no data buffer", whose));
+}
+
+// Checks views [start, start + n) of a string view array before any string
+// is read: no length is negative, and every string not held inline lies
+// inside a data buffer that is there. Views of the null slots of `s` (when
+// given) are not read, and need not be valid.
+void check_views(const ArrowArray& a, int64_t start, int64_t n, const char* name, const char* whose,
+                 const ArrowSlice* nulls) {
   const auto* views = static_cast<const unsigned char*>(a.buffers[1]);
-  if (views == nullptr) throw_malformed_arrow(name, "no views buffer");
-  const unsigned char* v = views + 16 * j;
+  if (views == nullptr) throw_malformed_arrow(name, cat("no views buffer", whose));
+  const int64_t n_data = a.n_buffers - 3;
+  const void* sizes = a.buffers[a.n_buffers - 1];
+  if (n_data > 0 && sizes == nullptr) throw_malformed_arrow(name, cat("no buffer sizes", whose));
+  for (int64_t b = 0; b < n; b += CHECK_BLOCK) {
+    const int64_t e = std::min(n, b + CHECK_BLOCK);
+    for (int64_t i = b; i < e; ++i) {
+      if (nulls != nullptr && !nulls->valid(i)) continue;
+      const int64_t j = start + i;
+      const unsigned char* v = views + 16 * j;
+      const int32_t len = load_i32(v);
+      if (len < 0) throw_malformed_arrow(name, cat("view ", j, whose, " has length ", len));
+      if (len <= MAX_INLINE) continue;
+      const int32_t buffer = load_i32(v + 8), offset = load_i32(v + 12);
+      if (buffer < 0 || buffer >= n_data)
+        throw_malformed_arrow(name, cat("view ", j, whose, " names data buffer ", buffer, " of ", n_data));
+      if (a.buffers[2 + buffer] == nullptr)
+        throw_malformed_arrow(name, cat("view ", j, whose, " names data buffer ", buffer, ", which is missing"));
+      const int64_t size = load_at<int64_t>(sizes, buffer);
+      if (offset < 0 || int64_t{offset} + len > size)
+        throw_malformed_arrow(name, cat("view ", j, whose, " holds ", len, " bytes at offset ", offset,
+                                        " of data buffer ", buffer, ", which has ", size, " bytes"));
+    }
+    check_interrupt();
+  }
+}
+
+// The bytes of string j of a checked string array (any layout but Null).
+template <class Off>
+std::string_view offsets_string(const ArrowArray& a, int64_t j) {
+  const Off b = load_at<Off>(a.buffers[1], j), e = load_at<Off>(a.buffers[1], j + 1);
+  if (e == b) return {};
+  return {static_cast<const char*>(a.buffers[2]) + b, static_cast<size_t>(e - b)};
+}
+
+std::string_view view_string(const ArrowArray& a, int64_t j) {
+  const unsigned char* v = static_cast<const unsigned char*>(a.buffers[1]) + 16 * j;
   const int32_t len = load_i32(v);
-  if (len < 0) throw_malformed_arrow(name, cat("a string view of length ", len));
   if (len <= MAX_INLINE) return {reinterpret_cast<const char*>(v + 4), static_cast<size_t>(len)};
   const int32_t buffer = load_i32(v + 8), offset = load_i32(v + 12);
-  const int64_t n_data = a.n_buffers - 3;
-  const auto* sizes = static_cast<const int64_t*>(a.buffers[a.n_buffers - 1]);
-  if (buffer < 0 || buffer >= n_data || sizes == nullptr || a.buffers[2 + buffer] == nullptr || offset < 0 ||
-      int64_t{offset} + len > sizes[buffer])
-    throw_malformed_arrow(name, cat("a string view of ", len, " bytes at ", offset, " in data buffer ", buffer));
   return {static_cast<const char*>(a.buffers[2 + buffer]) + offset, static_cast<size_t>(len)};
 }
 
@@ -198,6 +262,7 @@ void ArrowTokenReader::read_batched(size_t n, uint32_t* out, ShortKeyOf&& short_
   uint64_t hashes[BATCH];
   bool is_short[BATCH];
   for (size_t base = 0; base < n; base += BATCH) {
+    interrupt_.tick();
     const size_t m = std::min(BATCH, n - base);
     for (size_t k = 0; k < m; ++k) {
       is_short[k] = short_key_of(base + k, keys[k]);
@@ -216,6 +281,16 @@ void ArrowTokenReader::read_batched(size_t n, uint32_t* out, ShortKeyOf&& short_
   }
 }
 
+void ArrowTokenReader::check_strings(const ArrowArray& a, int64_t start, int64_t n, const char* whose,
+                                     const ArrowSlice* nulls) const {
+  switch (layout_) {
+    case Layout::Offsets32: check_offsets<int32_t>(a, start, n, name_, whose); break;
+    case Layout::Offsets64: check_offsets<int64_t>(a, start, n, name_, whose); break;
+    case Layout::Views: check_views(a, start, n, name_, whose, nulls); break;
+    case Layout::Null: break;
+  }
+}
+
 void ArrowTokenReader::append(const ArrowArray& chunk) {
   const bool dictionary = index_format_ != 0;
   const ArrowSlice s = arrow_slice(schema_, chunk, dictionary ? 2 : layout_ == Layout::Null ? 0
@@ -226,18 +301,38 @@ void ArrowTokenReader::append(const ArrowArray& chunk) {
   if (const int64_t null = s.first_null(); null >= 0)
     throw ValueError(cat(name_, "[", read_ + null, "] is null"));
 
+  // Every offset, view and index is checked before any string is read, so a
+  // malformed chunk is refused having hashed nothing.
+  const ArrowArray& a = *s.array;
+  const ArrowArray* values = nullptr;
+  if (dictionary) {
+    values = a.dictionary;
+    if (values == nullptr) throw_malformed_arrow(name_, "a dictionary-encoded array without its dictionary");
+    const ArrowSlice entries =
+        arrow_slice(*column_schema(schema_).dictionary, *values, buffers_of(layout_ == Layout::Views), name_);
+    if (a.buffers[1] == nullptr) throw_malformed_arrow(name_, "no indices buffer");
+    check_strings(*values, entries.start, entries.length, " of the dictionary", &entries);
+    switch (index_format_) {
+      case 'c': check_indices<int8_t>(s, entries.length); break;
+      case 'C': check_indices<uint8_t>(s, entries.length); break;
+      case 's': check_indices<int16_t>(s, entries.length); break;
+      case 'S': check_indices<uint16_t>(s, entries.length); break;
+      case 'i': check_indices<int32_t>(s, entries.length); break;
+      case 'I': check_indices<uint32_t>(s, entries.length); break;
+      case 'l': check_indices<int64_t>(s, entries.length); break;
+      default: check_indices<uint64_t>(s, entries.length); break;
+    }
+  } else {
+    check_strings(a, s.start, s.length, "", nullptr);
+  }
+
   const size_t at = col_.codes.size();
   const auto n = static_cast<size_t>(s.length);
   if (col_.codes.capacity() < at + n) reserve_large(col_.codes, std::max(at + n, 2 * col_.codes.capacity()));
   col_.codes.resize(at + n);
   uint32_t* out = col_.codes.data() + at;
-  const ArrowArray& a = *s.array;
 
   if (dictionary) {
-    const ArrowArray* values = a.dictionary;
-    if (values == nullptr) throw_malformed_arrow(name_, "a dictionary-encoded array without its dictionary");
-    arrow_slice(*column_schema(schema_).dictionary, *values, buffers_of(layout_ == Layout::Views), name_);
-    if (a.buffers[1] == nullptr) throw_malformed_arrow(name_, "no indices buffer");
     switch (index_format_) {
       case 'c': append_dictionary<int8_t>(s, *values); break;
       case 'C': append_dictionary<uint8_t>(s, *values); break;
@@ -249,73 +344,74 @@ void ArrowTokenReader::append(const ArrowArray& chunk) {
       default: append_dictionary<uint64_t>(s, *values); break;
     }
   } else if (layout_ == Layout::Views) {
-    const auto* views = static_cast<const unsigned char*>(a.buffers[1]);
-    if (views == nullptr) throw_malformed_arrow(name_, "no views buffer");
-    views += 16 * s.start;
+    const auto* views = static_cast<const unsigned char*>(a.buffers[1]) + 16 * s.start;
     read_batched(n, out, [&](size_t i, Key& key) {
       const unsigned char* v = views + 16 * i;
       const int32_t len = load_i32(v);
-      if (len < 0 || len > MAX_INLINE) return false;
+      if (len > MAX_INLINE) return false;
       key = masked_key(load64(v), load64(v + 8), len);
       return true;
-    }, [&](size_t i) { return view_string(a, s.start + static_cast<int64_t>(i), name_); });
+    }, [&](size_t i) { return view_string(a, s.start + static_cast<int64_t>(i)); });
   } else {
-    auto read = [&]<class Off>(const Off* off) {
+    auto read = [&]<class Off>() {
+      const void* off = a.buffers[1];
       const auto* data = static_cast<const char*>(a.buffers[2]);
-      if (off == nullptr) throw_malformed_arrow(name_, "no offsets buffer");
-      const Off* o = off + s.start;
-      const Off end = o[n];  // the column's bytes lie in [o[0], end)
-      if (o[0] < 0 || end < o[0]) throw_malformed_arrow(name_, cat("offsets from ", o[0], " to ", end));
-      if (end > o[0] && data == nullptr) throw_malformed_arrow(name_, "no data buffer");
-      auto ordered = [&](size_t i) {  // the bounds of string i, which must not decrease
-        const Off b = o[i], e = o[i + 1];
-        if (e < b)
-          throw_malformed_arrow(name_, cat("offsets ", b, " and ", e, " at position ", s.start + static_cast<int64_t>(i)));
-        return std::pair{b, e};
-      };
+      const Off end = load_at<Off>(off, s.start + s.length);  // the column's bytes end here
       if (data == nullptr) {  // no bytes at all: every string is empty
         const uint32_t empty = distinct_.code_of({});
-        for (size_t i = 0; i < n; ++i) {
-          ordered(i);
-          out[i] = empty;
-        }
+        std::fill(out, out + n, empty);
         return;
       }
-      auto bytes = [&](size_t i) {
-        const auto [b, e] = ordered(i);
-        return std::string_view(data + b, static_cast<size_t>(e - b));
+      auto bounds = [&](size_t i) {
+        const int64_t j = s.start + static_cast<int64_t>(i);
+        return std::pair{load_at<Off>(off, j), load_at<Off>(off, j + 1)};
       };
       read_batched(n, out, [&](size_t i, Key& key) {
-        const Off b = o[i], e = o[i + 1];
-        if (e < b || e - b > MAX_INLINE) return false;  // a long string, or the failure bytes() reports
+        const auto [b, e] = bounds(i);
+        if (e - b > MAX_INLINE) return false;
         key = key_of(data + b, e - b, end - b >= 16);
         return true;
-      }, bytes);
+      }, [&](size_t i) {
+        const auto [b, e] = bounds(i);
+        return std::string_view(data + b, static_cast<size_t>(e - b));
+      });
     };
     if (layout_ == Layout::Offsets32)
-      read(static_cast<const int32_t*>(a.buffers[1]));
+      read.operator()<int32_t>();
     else
-      read(static_cast<const int64_t*>(a.buffers[1]));
+      read.operator()<int64_t>();
   }
   read_ += s.length;
 }
 
 template <class Index>
+void ArrowTokenReader::check_indices(const ArrowSlice& s, int64_t n_values) const {
+  const void* idx = s.array->buffers[1];
+  for (int64_t b = 0; b < s.length; b += CHECK_BLOCK) {
+    const int64_t e = std::min(s.length, b + CHECK_BLOCK);
+    for (int64_t i = b; i < e; ++i) {
+      const Index k = load_at<Index>(idx, s.start + i);
+      bool inside;
+      if constexpr (std::is_signed_v<Index>)
+        inside = k >= 0 && static_cast<int64_t>(k) < n_values;
+      else
+        inside = static_cast<uint64_t>(k) < static_cast<uint64_t>(n_values);
+      if (!inside) [[unlikely]]
+        throw ValueError(cat(name_, "[", read_ + i, "] holds dictionary index ", k, " of ", n_values, " values"));
+    }
+    check_interrupt();
+  }
+}
+
+template <class Index>
 void ArrowTokenReader::append_dictionary(const ArrowSlice& s, const ArrowArray& values) {
-  const Index* idx = static_cast<const Index*>(s.array->buffers[1]) + s.start;
-  const int64_t n_values = values.length;
-  entry_codes_.assign(static_cast<size_t>(n_values), UNSET);
+  const void* idx = s.array->buffers[1];
+  entry_codes_.assign(static_cast<size_t>(values.length), UNSET);
   uint32_t* out = col_.codes.data() + (col_.codes.size() - static_cast<size_t>(s.length));
   for (int64_t i = 0; i < s.length; ++i) {
-    const Index k = idx[i];
-    bool inside;
-    if constexpr (std::is_signed_v<Index>)
-      inside = k >= 0 && static_cast<int64_t>(k) < n_values;
-    else
-      inside = static_cast<uint64_t>(k) < static_cast<uint64_t>(n_values);
-    if (!inside) [[unlikely]]
-      throw ValueError(cat(name_, "[", read_ + i, "] holds dictionary index ", k, " of ", n_values, " values"));
-    uint32_t& code = entry_codes_[static_cast<size_t>(k)];
+    interrupt_.tick();
+    const auto k = static_cast<size_t>(load_at<Index>(idx, s.start + i));  // checked: inside the dictionary
+    uint32_t& code = entry_codes_[k];
     if (code == UNSET) code = entry_code(values, static_cast<int64_t>(k), read_ + i);
     out[i] = code;
   }
@@ -328,16 +424,18 @@ uint32_t ArrowTokenReader::entry_code(const ArrowArray& values, int64_t k, int64
     if (!((bits[j >> 3] >> (j & 7)) & 1)) throw ValueError(cat(name_, "[", position, "] is null"));
   }
   switch (layout_) {
-    case Layout::Offsets32: return distinct_.code_of(offsets_string<int32_t>(values, j, name_));
-    case Layout::Offsets64: return distinct_.code_of(offsets_string<int64_t>(values, j, name_));
-    default: return distinct_.code_of(view_string(values, j, name_));
+    case Layout::Offsets32: return distinct_.code_of(offsets_string<int32_t>(values, j));
+    case Layout::Offsets64: return distinct_.code_of(offsets_string<int64_t>(values, j));
+    default: return distinct_.code_of(view_string(values, j));
   }
 }
 
-void ArrowTokenReader::finish() const {
-  for (size_t d = 0; d < col_.n_distinct(); ++d)
+void ArrowTokenReader::finish() {
+  for (size_t d = 0; d < col_.n_distinct(); ++d) {
+    interrupt_.tick();
     if (!is_valid_utf8(col_.distinct(d)))
       throw ValueError(cat(name_, "[", col_.first_position_of(static_cast<uint32_t>(d)), "] is not valid UTF-8"));
+  }
 }
 
 bool is_valid_utf8(std::string_view s) noexcept {

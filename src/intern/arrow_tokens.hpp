@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/arrow.hpp"
+#include "base/interrupt.hpp"
 #include "intern/column.hpp"
 
 namespace zuldcore {
@@ -27,12 +28,17 @@ class ArrowTokenReader {
   // Appends the tokens of one chunk. A null token is ValueError "{name}[{i}]
   // is null", an index outside its dictionary "{name}[{i}] holds dictionary
   // index {k} of {n} values", with i counted over every chunk read; a chunk
-  // whose buffers contradict its type is "{name}: malformed Arrow array: ...".
+  // whose buffers contradict its type is "{name}: malformed Arrow array: ..."
+  // ("offsets[2] is 2, less than offsets[1] = 1073741824", "view 3 holds 20
+  // bytes at offset 10 of data buffer 0, which has 16 bytes", the same "of
+  // the dictionary"). Every offset, view and index of the chunk and of its
+  // dictionary is checked in one pass before any string byte is read; a
+  // refused chunk adds nothing to the column.
   void append(const ArrowArray& chunk);
 
   // After the last chunk: every token must be valid UTF-8, else ValueError
   // "{name}[{i}] is not valid UTF-8" for the first position holding one.
-  void finish() const;
+  void finish();
 
  private:
   enum class Layout { Null, Offsets32, Offsets64, Views };
@@ -42,6 +48,12 @@ class ArrowTokenReader {
   // i's short key and says whether it has one; bytes_of(i) gives its bytes.
   template <class ShortKeyOf, class BytesOf>
   void read_batched(size_t n, uint32_t* out, ShortKeyOf&& short_key_of, BytesOf&& bytes_of);
+  // The offsets or views of strings [start, start + n) of `a` (see append);
+  // with `nulls`, views of its null slots are not checked.
+  void check_strings(const ArrowArray& a, int64_t start, int64_t n, const char* whose,
+                     const ArrowSlice* nulls) const;
+  template <class Index>
+  void check_indices(const ArrowSlice& s, int64_t n_values) const;
   template <class Index>
   void append_dictionary(const ArrowSlice& s, const ArrowArray& values);
   uint32_t entry_code(const ArrowArray& values, int64_t k, int64_t position);
@@ -55,6 +67,7 @@ class ArrowTokenReader {
   char index_format_ = 0;          // of a dictionary's indices; 0 without a dictionary
   std::vector<uint32_t> entry_codes_;  // a chunk's dictionary entry -> code, or UNSET
   int64_t read_ = 0;               // tokens read before this chunk
+  InterruptCheck interrupt_;       // ticked per batch of tokens and per distinct string checked
 };
 
 // Whether `s` is well-formed UTF-8 (no overlong forms, surrogates or code

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 
+#include "base/interrupt.hpp"
 #include "base/memory.hpp"
 
 namespace zuldcore {
@@ -62,7 +63,9 @@ Ucs4Decoded read_ucs4_column(const char* base, size_t n, std::ptrdiff_t stride, 
   reserve_large(raw.codes, n);
   raw.codes.resize(n);
   std::vector<uint32_t> units(width);
+  InterruptCheck interrupt;
   for (size_t i = 0; i < n; ++i) {
+    interrupt.tick();
     std::memcpy(units.data(), base + static_cast<std::ptrdiff_t>(i) * stride, width * 4);
     size_t len = width;
     while (len > 0 && units[len - 1] == 0) --len;
@@ -72,6 +75,7 @@ Ucs4Decoded read_ucs4_column(const char* base, size_t n, std::ptrdiff_t stride, 
   // Then each distinct item once, into UTF-8; codes carry over unchanged.
   col.codes = std::move(raw.codes);
   for (size_t d = 0; d < raw.n_distinct(); ++d) {
+    interrupt.tick();
     const std::string_view bytes = raw.distinct(d);
     bool surrogate = false;
     for (size_t k = 0; k < bytes.size(); k += 4) {
@@ -99,7 +103,11 @@ std::vector<TokenId> intern_distinct(const TokenColumn& column) {
 std::vector<TokenId> intern_column(TokenColumn&& column) {
   std::vector<TokenId> ids = intern_distinct(column);
   std::vector<TokenId> out = std::move(column.codes);
-  for (TokenId& code : out) code = ids[code];
+  InterruptCheck interrupt;
+  for (TokenId& code : out) {
+    interrupt.tick();
+    code = ids[code];
+  }
   return out;
 }
 

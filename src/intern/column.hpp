@@ -160,16 +160,17 @@ struct Ucs4Decoded {
 // not part of the string) into `col`, de-duplicating on the raw units so that
 // only distinct items are converted to UTF-8. A unit beyond U+10FFFF gives
 // BadCodePoint; a surrogate, which UTF-8 cannot encode, gives Surrogate. On
-// any outcome but Ok, `col` holds nothing useful.
+// any outcome but Ok, `col` holds nothing useful. Ticks an InterruptCheck per
+// item.
 Ucs4Decoded read_ucs4_column(const char* base, size_t n, std::ptrdiff_t stride, size_t width,
                              TokenColumn& col);
 
-// The ids of a column's distinct strings, interned under one lock in order of
-// first sight (which is their order in the column).
+// The ids of a column's distinct strings, interned by intern_stream_into in
+// order of first sight (which is their order in the column).
 std::vector<TokenId> intern_distinct(const TokenColumn& column);
 
-// Interns a column under one lock; new strings get ids in order of their
-// first position.
+// Interns a column (see intern_stream: in chunks, with interrupt checks);
+// new strings get ids in order of their first position.
 std::vector<TokenId> intern_column(TokenColumn&& column);
 
 }  // namespace zuldcore

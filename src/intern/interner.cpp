@@ -8,6 +8,7 @@
 #include <random>
 
 #include "base/ensure.hpp"
+#include "base/interrupt.hpp"
 
 namespace zuldcore {
 
@@ -113,10 +114,22 @@ TokenId intern(std::string_view s) {
 void intern_stream_into(std::span<const std::string_view> tokens, std::span<TokenId> out) {
   ZC_ENSURE(tokens.size() == out.size(), "intern_stream_into: ", tokens.size(), " tokens but ",
             out.size(), " outputs");
-  with_interner([&](Interner& in) {
-    in.intern_all(tokens, out);
-    return 0;
-  });
+  // A long stream goes in chunks of a few milliseconds' work, each all or
+  // nothing under one lock, with the interrupt check between them and outside
+  // the lock: the poll may run the embedder's code (a signal handler), which
+  // may itself intern. A stop leaves the chunks before it interned, with
+  // their ids, and the vocabulary whole.
+  constexpr size_t CHUNK = size_t{1} << 16;
+  size_t at = 0;
+  do {
+    if (at > 0) check_interrupt();
+    const size_t n = std::min(CHUNK, tokens.size() - at);
+    with_interner([&](Interner& in) {
+      in.intern_all(tokens.subspan(at, n), out.subspan(at, n));
+      return 0;
+    });
+    at += n;
+  } while (at < tokens.size());
 }
 
 std::vector<TokenId> intern_stream(std::span<const std::string_view> tokens) {

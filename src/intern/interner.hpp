@@ -52,8 +52,11 @@ class Interner {
 
 // One token; used when patterns and references are built.
 TokenId intern(std::string_view s);
-// A whole stream under one lock: new strings get consecutive ids in order of
-// their first position.
+// A whole stream: new strings get ids in order of their first position
+// (consecutive, unless another thread interns while a long stream is under
+// way). A stream of more than 65,536 strings is interned in chunks, each under
+// one lock, with check_interrupt() between them; Interrupted leaves the
+// chunks before it interned and the vocabulary consistent.
 std::vector<TokenId> intern_stream(std::span<const std::string_view> tokens);
 // Same, writing into `out` (of the same length).
 void intern_stream_into(std::span<const std::string_view> tokens, std::span<TokenId> out);

@@ -73,9 +73,16 @@ std::optional<ArrowChunks> ArrowChunks::open(PyObject* obj, const char* name) {
   const char* method = stream ? "__arrow_c_stream__" : "__arrow_c_array__";
   Owned exported = Owned::steal(PyObject_CallMethod(obj, method, nullptr));
   if (!exported) {
-    if (PyErr_ExceptionMatches(PyExc_ImportError) && type_has(obj, "__array__")) {
-      PyErr_Clear();
-      return std::nullopt;
+    if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+      HeldError import_error;
+      bool readable = false;
+      try {
+        readable = type_has(obj, "__array__");
+      } catch (const PyErrSet&) {
+        PyErr_Clear();  // the producer's failure is the one to report
+      }
+      if (readable) return std::nullopt;
+      import_error.raise_again();
     }
     rethrow_naming(name);
   }

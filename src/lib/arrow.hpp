@@ -21,7 +21,8 @@ class ArrowChunks {
   // raised ImportError (a producer that needs a library that is not
   // installed) while __array__ can read it instead. A TypeError from the
   // export becomes "argument '{name}': ..." (the original as its cause);
-  // other exceptions pass through; an export that returns anything but the
+  // other exceptions (an ImportError when there is no __array__) pass
+  // through as they were raised; an export that returns anything but the
   // capsules the interface names is a TypeError.
   static std::optional<ArrowChunks> open(PyObject* obj, const char* name);
 

@@ -105,6 +105,8 @@ PyMODINIT_FUNC PyInit_zuldcore(void) {
     install_interrupt_poll();
     Owned m = check(PyModule_Create(&MODULE_DEF));
     module_body(m.get());
+    // The package version, from the build; a dunder, so not in __all__.
+    check_rc(PyModule_AddStringConstant(m.get(), "__version__", ZULDCORE_VERSION));
     cached_module = Owned::borrow(m.get()).keep_for_process();
     owner_interpreter = interp;
     // Runs after the interpreter is gone and may call no Python API. Fails

@@ -84,6 +84,38 @@ inline void set_cause(PyObject* exception, Owned cause) noexcept {
   PyException_SetCause(exception, cause.release());
 }
 
+// The pending exception, held aside while more Python runs (a lookup that
+// fails would replace it); raise_again() sets it again as it was and throws
+// PyErrSet. Dropped unraised, it is simply released.
+class HeldError {
+ public:
+  HeldError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    value_ = Owned::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    type_ = Owned::steal(type);
+    value_ = Owned::steal(value);
+    tb_ = Owned::steal(tb);
+#endif
+  }
+  HeldError(const HeldError&) = delete;
+  HeldError& operator=(const HeldError&) = delete;
+
+  [[noreturn]] void raise_again() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(value_.release());
+#else
+    PyErr_Restore(type_.release(), value_.release(), tb_.release());
+#endif
+    throw PyErrSet{};
+  }
+
+ private:
+  Owned type_, value_, tb_;
+};
+
 // For objects that the module builds for a result: a null here is not the
 // caller's fault, so it becomes an internal failure carrying the
 // interpreter's message; MemoryError and KeyboardInterrupt pass through.

@@ -1,12 +1,15 @@
 // Stream arguments read from Python: str items handed by identity and bytes
 // to the column de-duplication (intern/column.hpp), NumPy and Arrow buffers
 // handed whole, floats read without a detour through Python objects where
-// the input allows it.
+// the input allows it. Every loop over items ticks an InterruptCheck: these
+// loops hold the interpreter lock, and Ctrl-C must not wait for 20 million
+// items to be read.
 #include "lib/streams.hpp"
 
 #include <cstring>
 #include <limits>
 
+#include "base/interrupt.hpp"
 #include "intern/arrow_tokens.hpp"
 #include "lib/args.hpp"
 #include "lib/arrow.hpp"
@@ -37,7 +40,9 @@ void read_borrowed(At at, size_t n, const char* name, TokenColumn& col) {
   SharedItemCodes codes(col);
   reserve_large(col.codes, n);
   col.codes.resize(n);
+  InterruptCheck interrupt;
   for (size_t i = 0; i < n; ++i) {
+    interrupt.tick();
     PyObject* item = at(i);
     if (PyUnicode_CheckExact(item))
       col.codes[i] = codes.code_of(item, [item] { return utf8_of(item); });
@@ -101,7 +106,9 @@ TokenColumn convert_tokens(PyObject* obj, const char* name) {
   // before the next is asked for.
   DistinctStrings distinct(col);
   if (src.exact()) col.codes.reserve(static_cast<size_t>(src.size()));
+  InterruptCheck interrupt;
   for (Py_ssize_t i = 0; i < src.size(); ++i) {
+    interrupt.tick();
     Owned item = src.item(i);
     if (!PyUnicode_Check(item.get())) not_a_str(name, item.get());
     col.codes.push_back(distinct.code_of(utf8_of(item.get())));
@@ -125,6 +132,12 @@ bool is_real_numeric(PyArrayObject* arr) {
     default: return false;
   }
 }
+
+// Dates and durations (datetime64, timedelta64): no number until the caller picks a unit.
+bool is_time_kind(PyArrayObject* arr) {
+  const char kind = PyArray_DESCR(arr)->kind;
+  return kind == 'M' || kind == 'm';
+}
 }  // namespace
 
 std::vector<double> convert_floats(PyObject* obj, const char* name, Masked masked) {
@@ -134,7 +147,9 @@ std::vector<double> convert_floats(PyObject* obj, const char* name, Masked maske
     std::vector<double> out;
     reserve_large(out, static_cast<size_t>(n));
     out.resize(static_cast<size_t>(n));
+    InterruptCheck interrupt;
     for (Py_ssize_t i = 0; i < n; ++i) {
+      interrupt.tick();
       // A __float__ below may shrink the list: re-read the live size.
       if (is_list && i >= PyList_GET_SIZE(obj)) {
         PyErr_SetString(PyExc_IndexError, "list changed size during conversion");
@@ -151,7 +166,7 @@ std::vector<double> convert_floats(PyObject* obj, const char* name, Masked maske
     return out;
   }
   if (std::optional<ArrowChunks> chunks = ArrowChunks::open(obj, name)) {
-    ArrowFloatReader reader(chunks->schema(), name, masked == Masked::AsNaN);
+    ArrowNumberReader reader(chunks->schema(), name, masked == Masked::AsNaN);
     std::vector<double> out;
     ArrowOwned<ArrowArray> chunk;
     while (chunks->next(chunk)) reader.append(*chunk, out);
@@ -161,6 +176,11 @@ std::vector<double> convert_floats(PyObject* obj, const char* name, Masked maske
   if (masked == Masked::Refused) src.refuse_masked();
   constexpr double NO_VALUE = std::numeric_limits<double>::quiet_NaN();
   PyObject* vector = src.array();
+  if (vector && is_time_kind(reinterpret_cast<PyArrayObject*>(vector))) {
+    PyArray_Descr* descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(vector));
+    Owned dtype = check(PyObject_Str(reinterpret_cast<PyObject*>(descr)));  // "datetime64[ns]"
+    throw_time_column(name, cat("a NumPy ", arg_str(dtype.get(), name), " array"));
+  }
   if (vector && is_real_numeric(reinterpret_cast<PyArrayObject*>(vector))) {
     // Casting gives exactly what float() gives for each item.
     Owned cast = check(PyArray_FromAny(vector, PyArray_DescrFromType(NPY_FLOAT64), 1, 1,
@@ -177,7 +197,9 @@ std::vector<double> convert_floats(PyObject* obj, const char* name, Masked maske
   }
   std::vector<double> out;
   if (src.exact()) out.reserve(static_cast<size_t>(src.size()));
+  InterruptCheck interrupt;
   for (Py_ssize_t i = 0; i < src.size(); ++i) {
+    interrupt.tick();
     if (src.masked(i)) {
       out.push_back(NO_VALUE);
       continue;

@@ -29,8 +29,9 @@ TokenColumn arrow_tokens(ArrowChunks& chunks, const char* name);
 enum class Masked { Refused, AsNaN };
 
 // Any sequence whose items convert through the float protocol, read by
-// position, or an Arrow export of float64. A masked or null entry is a
-// ValueError naming the argument and position, or NaN.
+// position, or an Arrow export of any integer or float type, read by value
+// (see read_arrow_numbers). A masked or null entry is a ValueError naming the
+// argument and position, or NaN.
 std::vector<double> convert_floats(PyObject* obj, const char* name, Masked masked = Masked::Refused);
 
 // The length check (a ValueError naming the first mismatch), then interning.

@@ -9,6 +9,7 @@
 
 #include "alloc_failure.hpp"
 #include "check.hpp"
+#include "base/interrupt.hpp"
 #include "intern/interner.hpp"
 
 using namespace zuldcore;
@@ -62,6 +63,31 @@ TEST(intern_stream_takes_new_ids_in_first_position_order) {
                                                          "zz-stream-1", "zz-stream-3"}));
   CHECK_EQ(intern("zz-stream-2"), ids[1]);
   CHECK(intern_stream({}).empty());
+}
+
+TEST(a_long_stream_stops_between_chunks_and_leaves_the_vocabulary_whole) {
+  // The poll says stop at its second question, asked before the third chunk
+  // of 65,536 strings: two chunks stay interned, and the interner, not
+  // poisoned, gives the rest the next ids as if nothing had happened.
+  static int polls = 0;
+  std::vector<std::string> strings;
+  for (int i = 0; i < 200000; ++i) strings.push_back("zz-interrupted-" + std::to_string(i));
+  const std::vector<std::string_view> tokens(strings.begin(), strings.end());
+  const size_t before = vocabulary_size();
+  std::vector<TokenId> ids(tokens.size());
+  set_interrupt_poll([]() noexcept { return ++polls == 2; });
+  bool stopped = false;
+  try {
+    intern_stream_into(tokens, ids);
+  } catch (const Interrupted&) {
+    stopped = true;
+  }
+  set_interrupt_poll(nullptr);
+  CHECK(stopped);
+  CHECK_EQ(polls, 2);
+  CHECK_EQ(vocabulary_size() - before, size_t{2 * 65536});
+  const std::vector<TokenId> again = intern_stream(tokens);
+  for (size_t i = 0; i < tokens.size(); ++i) CHECK_EQ(again[i], static_cast<TokenId>(before + i));
 }
 
 TEST(an_unknown_id_poisons_the_interner) {
