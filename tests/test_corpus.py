@@ -381,6 +381,16 @@ def test_from_frame_of_every_kind_equals_the_constructor(kind):
     same(c.annotate(specs), want.annotate(specs))
 
 
+def test_integer_times_and_values_are_read_by_value():
+    frame = pl.DataFrame({"pid": ROWS["pid"], "code": ROWS["code"], "t": [0, 1, 5, 5, 6, -2],
+                          "v": [1, None, 2, 3, None, 4]}, schema_overrides={"t": pl.Int64, "v": pl.UInt16})
+    c = Corpus.from_frame(frame, "pid", "code", "t", "v")
+    want = Corpus(ROWS["code"], ROWS["t"], [0, 2, 5, 6], [1.0, NAN, 2.0, 3.0, NAN, 4.0])
+    spec = [zuldcore.AnnotationSpec.window_aggregate("v", ["a", "b", "c"], 0.0, "max", partial_window=True)]
+    same(c.annotate(spec), want.annotate(spec))
+    assert times_of(c) == [0.0, 5.0, -2.0]  # the rows of "a"
+
+
 @pytest.mark.parametrize("keys, want", [
     (pa.array(["x", "x", "y", "y", "y", "é"]), ["x", "y", "é"]),
     (pa.array(["x", "x", "y", "y", "y", "z"]).dictionary_encode(), ["x", "y", "z"]),
@@ -420,10 +430,10 @@ def test_case_keys_are_kept(keys, want):
         ({}, {"time_unit": "min"}, ValueError,
          'time_unit must be one of "us", "ms", "s", "m", "h", "d" (got \'min\')'),
         ({"time": pa.array([0, 1, 2], pa.timestamp("us"))}, {}, TypeError,
-         "argument 'time': the column \"time\" holds timestamp values; pass time_unit"),
+         "argument 'time': the column \"time\" holds timestamp[us] values; pass time_unit"),
         ({"time": pa.array([0, 1, 2], pa.time64("us"))}, {"time_unit": "s"}, TypeError,
          "argument 'time_unit': time_unit applies to date, timestamp and duration columns; the column \"time\" "
-         "holds time"),
+         "holds time64[us]"),
         ({"token": pa.array([1, 2, 3], pa.int64())}, {}, TypeError, "argument 'token'"),
     ],
 )

@@ -120,7 +120,7 @@ struct FrameReader::Column {
   ArrowSchema view{};
   std::unique_ptr<ArrowTokenReader> strings;
   std::unique_ptr<ArrowIntegerReader> integers;
-  std::unique_ptr<ArrowFloatReader> floats;
+  std::unique_ptr<ArrowNumberReader> numbers;
   std::vector<int64_t> counts;  // a temporal column's counts of the current batch
 };
 
@@ -196,12 +196,12 @@ FrameReader::FrameReader(const ArrowSchema& schema, const FrameColumns& names) :
     if (names.time_unit)
       throw TypeError(cat("argument 'time_unit': time_unit applies to date, timestamp and duration columns; the "
                           "column ", quoted(names.time_column), " holds ", arrow_type_name(time.field())));
-    time.floats = std::make_unique<ArrowFloatReader>(time.view, "time", false);
+    time.numbers = std::make_unique<ArrowNumberReader>(time.view, "time", false);
   }
 
   if (names.value_column) {
     Column& value = add(*names.value_column, "value");
-    value.floats = std::make_unique<ArrowFloatReader>(value.view, "value", true);
+    value.numbers = std::make_unique<ArrowNumberReader>(value.view, "value", true);
     rows_.values.emplace();
   }
 }
@@ -235,10 +235,10 @@ void FrameReader::append(const ArrowArray& batch) {
     time.integers->append(time.batch_view(batch), time.counts);
     for (int64_t count : time.counts) rows_.times.push_back((*to_unit_)(count));
   } else {
-    time.floats->append(time.batch_view(batch), rows_.times);
+    time.numbers->append(time.batch_view(batch), rows_.times);
   }
 
-  if (rows_.values) columns_[3]->floats->append(columns_[3]->batch_view(batch), *rows_.values);
+  if (rows_.values) columns_[3]->numbers->append(columns_[3]->batch_view(batch), *rows_.values);
 }
 
 FrameRows FrameReader::finish() {
