@@ -9,7 +9,7 @@
 
 #include "alloc_failure.hpp"
 #include "check.hpp"
-#include "state/machine.hpp"
+#include "state/call_order.hpp"
 
 using zuldcore::Anchor;
 using zuldcore::FinalizeStats;
@@ -144,4 +144,22 @@ TEST(finalisation_follows_each_timeout_chain_once) {
   CHECK(snapshot.ok());
   CHECK_EQ(stats.chain_steps, 2 * n);  // every state once
   if (snapshot) CHECK_EQ(snapshot.value()->states[n - 2].timeout_to.value_or(0), static_cast<uint32_t>(n));
+}
+
+TEST(call_order_allocates_in_proportion_to_the_machine) {
+  // A state with n requirements waits while n entries register their
+  // triggers first: looking at it afresh at every step costs n^2.
+  const double ratio = growth(
+      [](size_t n) {
+        StateMachineDecl m;
+        m.add_state("a", StateDef{}, std::nullopt, {}, std::nullopt);
+        for (size_t k = 0; k < n; ++k) m.add_entry(1, {}, single("t" + std::to_string(k)), Anchor::End);
+        std::vector<TokenRef> require;
+        for (size_t k = 0; k < n; ++k) require.push_back(single("r" + std::to_string(k)));
+        m.add_state("b", StateDef{}, std::nullopt, std::move(require), std::nullopt);
+        const std::vector<zuldcore::BuilderCall> order = zuldcore::builder_call_order(m);
+        CHECK_EQ(order.size(), n + 2);
+      },
+      500);
+  CHECK(ratio < 6.0);
 }
