@@ -8,8 +8,9 @@ Arrow arrays and Polars Series) mixed with hostile ones (wrong types, lying
 ``__len__``, callbacks that raise, mutate their container or call back into
 zuldcore, NaN, inf, huge and negative numbers, broken ``match_batch`` offsets).
 Objects are also copied and pickled (the copy must have the original's repr),
-and their pickled states, taken apart, are fed to the loaders, which may only
-return their class or raise TypeError, ValueError or OverflowError.
+and their pickled states, taken apart (and with parts shared, as a pickle's
+memo shares them), are fed to the loaders, which may only return their class
+or raise TypeError, ValueError or OverflowError.
 
 Call ``i`` of seed ``s`` is drawn from its own generator, so one finding
 replays alone::
@@ -388,6 +389,35 @@ class Fuzz:
             return out
         return state
 
+    def share(self, state):
+        """`state` with one part in two places: pickle writes a shared object
+        once, so a state can hold a container where another, an ancestor (a
+        cycle) or lists each holding K references to the next (K^depth items
+        in a few bytes, mostly just within the nesting cap) stand. The state
+        comes from a fresh __reduce__ (and mutate), so changing its lists in
+        place touches no object."""
+        containers, stack, seen = [], [(state, 0)], set()
+        while stack:
+            x, depth = stack.pop()
+            if isinstance(x, (list, tuple, dict)) and id(x) not in seen:
+                seen.add(id(x))
+                containers.append((x, depth))
+                stack.extend((y, depth + 1) for y in (x.values() if isinstance(x, dict) else x))
+        places = [(x, depth) for x, depth in containers if isinstance(x, (list, dict)) and x]
+        if not places:
+            return state
+        place, depth = self.rng.choice(places)
+        part = self.rng.choice([x for x, _ in containers] + [self.token(), 1.0])
+        if self.chance(0.5):
+            levels = self.rng.randint(1, max(1, 15 - depth) if self.chance(0.8) else 24)
+            for _ in range(levels):
+                part = [part] * self.rng.randint(2, 8)
+        if isinstance(place, list):
+            place[self.rng.randrange(len(place))] = part
+        else:
+            place[self.rng.choice(list(place))] = part
+        return state
+
     def attempt(self, fn):
         try:
             return fn()
@@ -467,12 +497,28 @@ class Fuzz:
             obj = self.picklable()
             loader, (state,) = obj.__reduce__()
             try:
-                return loader(self.mutate(state))
+                state = self.mutate(state)
+                data = None
+                if self.chance(0.3):
+                    state = self.share(state)
+                    data = self.attempt(lambda: pickle.dumps(Raw(loader, state))) if self.chance(0.5) else None
+                # Through a real pickle, whose memo keeps what is shared, where the state pickles.
+                return loader(state) if data is None else pickle.loads(data)
             except (TypeError, ValueError, OverflowError):
                 raise
             except Exception as e:
                 raise Finding(f"the loader raised {type(e).__name__}: {e}") from e
         raise AssertionError(what)
+
+
+class Raw:
+    """Pickles as `loader` called on `state`, however `state` was taken apart."""
+
+    def __init__(self, loader, state):
+        self.loader, self.state = loader, state
+
+    def __reduce__(self):
+        return self.loader, (self.state,)
 
 
 class Callback:
