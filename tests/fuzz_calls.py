@@ -34,7 +34,7 @@ import numpy as np
 import zuldcore
 from zuldcore import AnnotationSpec, Pattern, StateMachine, StateSpan, Zuldor
 
-from helpers import Lying
+from helpers import Lying, Raw
 
 try:
     import pandas as pd
@@ -509,16 +509,6 @@ class Fuzz:
             except Exception as e:
                 raise Finding(f"the loader raised {type(e).__name__}: {e}") from e
         raise AssertionError(what)
-
-
-class Raw:
-    """Pickles as `loader` called on `state`, however `state` was taken apart."""
-
-    def __init__(self, loader, state):
-        self.loader, self.state = loader, state
-
-    def __reduce__(self):
-        return self.loader, (self.state,)
 
 
 class Callback:

@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 import test_annotate_model
 import test_state_model
 import zuldcore
-from helpers import Callback, Floaty, Lying, refcounts, run_python
+from helpers import Callback, Floaty, Lying, Raw, refcounts, run_python
 from model import annotate as annotate_model
 from model import build as build_pattern
 from model import state as state_model
@@ -387,16 +387,6 @@ def loaded(loader, state):
     except (TypeError, ValueError) as e:
         result = (type(e).__name__, str(e))
     return result, LOADERS.state_check_visits() - before
-
-
-class Raw:
-    """Pickles as a loader's call on a state given as is."""
-
-    def __init__(self, loader, state):
-        self.loader, self.state = loader, state
-
-    def __reduce__(self):
-        return self.loader, (self.state,)
 
 
 def shared_lists(k, levels, leaf="a"):
