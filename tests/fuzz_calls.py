@@ -390,32 +390,24 @@ class Fuzz:
         return state
 
     def share(self, state):
-        """`state` with one part in two places: pickle writes a shared object
-        once, so a state can hold a container where another, an ancestor (a
-        cycle) or lists each holding K references to the next (K^depth items
-        in a few bytes, mostly just within the nesting cap) stand. The state
-        comes from a fresh __reduce__ (and mutate), so changing its lists in
-        place touches no object."""
-        containers, stack, seen = [], [(state, 0)], set()
+        """`state` (fresh from __reduce__, so changed in place) with a list or
+        dict item replaced by a container of the state, perhaps an ancestor
+        (a cycle), or by lists each holding K references to the next, mostly
+        within the nesting cap: what a pickle's memo makes of shared parts."""
+        containers, places, stack = {}, [], [(state, 0)]
         while stack:
             x, depth = stack.pop()
-            if isinstance(x, (list, tuple, dict)) and id(x) not in seen:
-                seen.add(id(x))
-                containers.append((x, depth))
+            if isinstance(x, (list, tuple, dict)) and id(x) not in containers:
+                containers[id(x)] = x
+                places += [(x, depth)] if isinstance(x, (list, dict)) and x else []
                 stack.extend((y, depth + 1) for y in (x.values() if isinstance(x, dict) else x))
-        places = [(x, depth) for x, depth in containers if isinstance(x, (list, dict)) and x]
         if not places:
             return state
         place, depth = self.rng.choice(places)
-        part = self.rng.choice([x for x, _ in containers] + [self.token(), 1.0])
-        if self.chance(0.5):
-            levels = self.rng.randint(1, max(1, 15 - depth) if self.chance(0.8) else 24)
-            for _ in range(levels):
-                part = [part] * self.rng.randint(2, 8)
-        if isinstance(place, list):
-            place[self.rng.randrange(len(place))] = part
-        else:
-            place[self.rng.choice(list(place))] = part
+        part = self.rng.choice([*containers.values(), self.token(), 1.0])
+        for _ in range(self.rng.randint(1, max(1, 15 - depth) if self.chance(0.8) else 24) if self.chance(0.5) else 0):
+            part = [part] * self.rng.randint(2, 8)
+        place[self.rng.randrange(len(place)) if isinstance(place, list) else self.rng.choice(list(place))] = part
         return state
 
     def attempt(self, fn):
