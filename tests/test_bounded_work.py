@@ -129,8 +129,8 @@ def test_pattern_points_keep_no_match_in_memory(consumer):
     )
     grown_mb, *result = out.split(maxsplit=1)
     assert int(grown_mb) < 64, out
-    # Every a but the last has another a within 1.0 after it; the machine
-    # holds one instance from the first a on.
+    # Each a is a point; every point fires at the first b, where the machine
+    # opens its one instance from the first a on.
     want = {"annotate_stream": "[1, 1, 1] 8000", "state_spans": "[0] 1"}[consumer]
     assert result == [want + "\n"], out
 

@@ -181,21 +181,20 @@ Expected<std::vector<Point>> match_points(const TokenRef& ref, const StreamView&
 
 // ---------------------------------------------------------------- stores and caches
 
-Expected<const ResolvedRef*> ResolvedRefs::resolve(const TokenRef& ref) {
-  if (const ResolvedRef* known = find(ref)) return known;
+Expected<const ResolvedRef*> ResolvedRefs::resolve(const TokenRef& ref, const std::string& key) {
+  if (const ResolvedRef* known = find(ref, key)) return known;
   Expected<ResolvedRef> resolved = ResolvedRef::resolve(ref);
   if (!resolved) return fail(resolved.message());
   auto held = std::make_unique<const ResolvedRef>(std::move(resolved).value());
   const ResolvedRef* out = held.get();
-  if (std::string key = token_ref_key(ref); !key.empty())
-    by_key_.emplace(std::move(key), std::move(held));
-  else
+  if (key.empty())
     by_address_.emplace(&ref, std::move(held));
+  else
+    by_key_.emplace(key, std::move(held));
   return out;
 }
 
-const ResolvedRef* ResolvedRefs::find(const TokenRef& ref) const {
-  std::string key = token_ref_key(ref);
+const ResolvedRef* ResolvedRefs::find(const TokenRef& ref, const std::string& key) const {
   if (key.empty()) {
     auto it = by_address_.find(&ref);
     return it == by_address_.end() ? nullptr : it->second.get();
@@ -210,9 +209,9 @@ Expected<std::shared_ptr<const std::vector<Point>>> PointsCache::get(const Token
     auto it = by_key_.find(key);
     if (it != by_key_.end()) return it->second;
   }
-  const ResolvedRef* resolved = read_ != nullptr ? read_->find(ref) : nullptr;
+  const ResolvedRef* resolved = read_ != nullptr ? read_->find(ref, key) : nullptr;
   if (resolved == nullptr) {
-    Expected<const ResolvedRef*> made = resolve_into_->resolve(ref);
+    Expected<const ResolvedRef*> made = resolve_into_->resolve(ref, key);
     if (!made) return fail(made.message());
     resolved = made.value();
   }

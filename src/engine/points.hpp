@@ -107,12 +107,17 @@ class ResolvedRefs {
  public:
   // The resolved form of `ref`, resolved now if it is not held yet; the
   // pointer stays valid for the store's life. Not synchronised.
-  Expected<const ResolvedRef*> resolve(const TokenRef& ref);
+  Expected<const ResolvedRef*> resolve(const TokenRef& ref) { return resolve(ref, token_ref_key(ref)); }
   // The resolved form of `ref` if the store holds it, else null. Only
   // reads: safe from many threads while nobody resolves.
-  const ResolvedRef* find(const TokenRef& ref) const;
+  const ResolvedRef* find(const TokenRef& ref) const { return find(ref, token_ref_key(ref)); }
 
  private:
+  friend class PointsCache;
+  // The same with the reference's key at hand (a large set's costs a sort).
+  Expected<const ResolvedRef*> resolve(const TokenRef& ref, const std::string& key);
+  const ResolvedRef* find(const TokenRef& ref, const std::string& key) const;
+
   std::unordered_map<std::string, std::unique_ptr<const ResolvedRef>> by_key_;
   std::unordered_map<const TokenRef*, std::unique_ptr<const ResolvedRef>> by_address_;
 };
