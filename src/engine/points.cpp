@@ -1,6 +1,7 @@
 // Resolution and scanning of token references. Tests: tests/cpp/test_points.cpp
-// (scans against the plain definitions, folding, the sequence bounds) and
-// tests/test_bounded_work.py (memory and Ctrl-C in a child process).
+// (the match order that folding relies on, scans against their plain
+// definitions, the shared store), tests/test_bounded_work.py (memory and
+// Ctrl-C in a child process) and the annotation model tests.
 #include "engine/points.hpp"
 
 #include <algorithm>
@@ -161,7 +162,7 @@ void PointScanner::scan(const StreamView& s, std::vector<Point>& out) {
         } else if constexpr (std::is_same_v<F, ResolvedRef::LargeSet>) {
           token_points(s, [&ids = form.ids](TokenId t) { return ids.contains(t); }, out);
         } else if constexpr (std::is_same_v<F, ResolvedRef::Sequences>) {
-          sequence_points(*form.trie, form.shortest, form.longest, s, out);
+          sequence_points(*form.trie, form.shortest, form.deepest, s, out);
         } else {
           if (!matcher_) matcher_ = std::make_unique<StreamMatcher>(*form.program);
           PointSink sink(s, out);

@@ -33,7 +33,7 @@ struct StreamView {
 // A token reference made ready to scan streams. Resolving interns its
 // strings (a token never seen before gets a fresh id and matches nothing),
 // puts the ids of a large set in a lookup table, measures a trie's shortest
-// and longest sequences, and compiles a pattern. The resolved form refers to
+// sequence and its depth, and compiles a pattern. The resolved form refers to
 // the reference's trie or pattern, so the TokenRef must outlive it; after
 // resolution it is only read, and scanners in any number of threads may
 // share it.
@@ -57,7 +57,7 @@ class ResolvedRef {
   struct Sequences {
     const Trie* trie;
     size_t shortest;  // length of the shortest stored sequence (0: none stored)
-    size_t longest;
+    size_t deepest;   // depth of the deepest node: no walk reads more positions
   };
   struct PatternForm {
     std::shared_ptr<const MatchProgram> program;  // shared by copies of the resolved form
