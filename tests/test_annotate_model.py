@@ -195,7 +195,9 @@ def patterns(draw):
 TOKEN_REFS = st.one_of(
     st.sampled_from(REF_TOKENS),
     st.lists(st.sampled_from(REF_TOKENS), min_size=1, max_size=3),
-    st.lists(st.lists(st.sampled_from(TOKENS), min_size=1, max_size=2), min_size=1, max_size=2),
+    # Sequences up to four long, so that runs of tied times too short for
+    # the shortest of them are common.
+    st.lists(st.lists(st.sampled_from(TOKENS), min_size=1, max_size=4), min_size=1, max_size=2),
     patterns(),
 )
 TRIGGERS = st.one_of(

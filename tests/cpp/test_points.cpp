@@ -1,7 +1,8 @@
 // Points of token references, where Python cannot look: what a match sink
 // sees of the search (the buffer's matches in its order, starts ascending,
-// which the fold into points relies on), sequence and large-set scans
-// against their plain definitions, and resolution shared through a store.
+// which the fold into points relies on), large sets against plain
+// membership, and resolution shared through a store. Sequence scans are held
+// to the model by tests/test_annotate_model.py.
 #include <algorithm>
 #include <random>
 #include <string>
@@ -90,44 +91,6 @@ TEST(match_sink_sees_every_match_of_the_buffer_in_order) {
   }
   CHECK(matches > 3000);
   CHECK(fast > 100);
-}
-
-TEST(sequence_scan_equals_the_plain_greedy_scan) {
-  // Sequences up to five long over runs of tied times and NaN times, so that
-  // skipping runs shorter than the shortest sequence is exercised.
-  std::mt19937 rng(23);
-  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-  size_t found = 0;
-  for (int round = 0; round < 4000; ++round) {
-    TokenRef::Sequences ref;
-    for (int k = 1 + pick(3); k > 0; --k) {
-      std::vector<TokenId> seq;
-      for (int j = 1 + pick(5); j > 0; --j) seq.push_back(static_cast<TokenId>(1 + pick(2)));
-      ref.trie.insert_with_vals(seq, {});
-    }
-    S s;
-    for (int i = pick(16), t = 0; i > 0; --i) {
-      t += pick(4) == 0;
-      s.tokens.push_back(static_cast<TokenId>(1 + pick(2)));
-      s.times.push_back(pick(10) == 0 ? NaN : t);
-    }
-    std::vector<Point> want;
-    for (size_t i = 0; i < s.tokens.size(); ++i) {
-      const std::optional<size_t> len = match_at(ref.trie, s.tokens, s.times, s.values, i);
-      if (len && *len >= 1) {
-        want.push_back({i, i + *len - 1, s.times[i], NaN});
-        i += *len - 1;  // greedy: the scan resumes after the occurrence
-      }
-    }
-    found += want.size();
-    if (points_of(TokenRef{ref}, s) != text(want)) {
-      CHECK_EQ(points_of(TokenRef{ref}, s), text(want));
-      return;
-    }
-  }
-  CHECK(found > 4000);
-  // The empty sequence is never matched.
-  CHECK(points_of(TokenRef{TokenRef::Sequences{trie_of({{}})}}, seq({A, B})).empty());
 }
 
 TEST(large_sets_equal_plain_membership) {
