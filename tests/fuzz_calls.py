@@ -12,8 +12,9 @@ the last one, dictionary indices outside their dictionary, views outside
 their data buffers, dictionaries of dictionaries (one its own dictionary), a
 null count without a bitmap and bitmaps shorter than their arrays.
 Objects are also copied and pickled (the copy must have the original's repr),
-and their pickled states, taken apart, are fed to the loaders, which may only
-return their class or raise TypeError, ValueError or OverflowError.
+and their pickled states, taken apart (and with parts shared, as a pickle's
+memo shares them), are fed to the loaders, which may only return their class
+or raise TypeError, ValueError or OverflowError.
 
 A failure of the harness's own code is not a finding: it stops the run as a
 FuzzerError with its traceback.
@@ -42,7 +43,7 @@ import numpy as np
 import zuldcore
 from zuldcore import AnnotationSpec, Pattern, StateMachine, StateSpan, Zuldor
 
-from helpers import Lying
+from helpers import Lying, Raw
 
 try:
     import pandas as pd
@@ -546,6 +547,27 @@ class Fuzz:
             return out
         return state
 
+    def share(self, state):
+        """`state` (fresh from __reduce__, so changed in place) with a list or
+        dict item replaced by a container of the state, perhaps an ancestor
+        (a cycle), or by lists each holding K references to the next, mostly
+        within the nesting cap: what a pickle's memo makes of shared parts."""
+        containers, places, stack = {}, [], [(state, 0)]
+        while stack:
+            x, depth = stack.pop()
+            if isinstance(x, (list, tuple, dict)) and id(x) not in containers:
+                containers[id(x)] = x
+                places += [(x, depth)] if isinstance(x, (list, dict)) and x else []
+                stack.extend((y, depth + 1) for y in (x.values() if isinstance(x, dict) else x))
+        if not places:
+            return state
+        place, depth = self.rng.choice(places)
+        part = self.rng.choice([*containers.values(), self.token(), 1.0])
+        for _ in range(self.rng.randint(1, max(1, 15 - depth) if self.chance(0.8) else 24) if self.chance(0.5) else 0):
+            part = [part] * self.rng.randint(2, 8)
+        place[self.rng.randrange(len(place)) if isinstance(place, list) else self.rng.choice(list(place))] = part
+        return state
+
     def attempt(self, fn):
         try:
             return fn()
@@ -625,8 +647,13 @@ class Fuzz:
             obj = self.picklable()
             loader, (state,) = obj.__reduce__()
             state = own(lambda: self.mutate(state))
+            data = None
+            if self.chance(0.3):
+                state = own(lambda: self.share(state))
+                data = self.attempt(lambda: pickle.dumps(Raw(loader, state))) if self.chance(0.5) else None
             try:
-                return loader(state)
+                # Through a real pickle, whose memo keeps what is shared, where the state pickles.
+                return loader(state) if data is None else pickle.loads(data)
             except (TypeError, ValueError, OverflowError):
                 raise
             except Exception as e:

@@ -105,6 +105,17 @@ class Lying:
         return f"Lying({self.items!r}, {self.claimed})"
 
 
+class Raw:
+    """Pickles as `loader` called on `state`, however `state` was made: a
+    pickle's memo then shares what the state shares."""
+
+    def __init__(self, loader, state):
+        self.loader, self.state = loader, state
+
+    def __reduce__(self):
+        return self.loader, (self.state,)
+
+
 def refcounts(objs):
     """The reference count of each object, for checking that calls leak none."""
     return [sys.getrefcount(o) for o in objs]

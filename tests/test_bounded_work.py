@@ -11,7 +11,7 @@ import pytest
 
 from zuldcore import Pattern, Zuldor
 
-from helpers import interrupt_child
+from helpers import interrupt_child, run_python
 
 
 def events(*tokens, value_test=False, **bounds):
@@ -75,3 +75,88 @@ def test_a_long_call_stops_on_ctrl_c():
     line, waited = interrupt_child(code)
     assert line.startswith("interrupted"), line
     assert waited < 30  # noticed within the call, not when it returns (hours later)
+
+
+# ---------------------------------------------------------------- points of references
+
+# The ways a token reference reaches a stream: an annotation's x and a
+# state machine's entry trigger ({x} is the reference).
+CONSUMERS = {
+    "annotate_stream": """
+        def prepare(x):
+            return [zuldcore.AnnotationSpec.future_occurrence("f", x, 1.0)]
+
+        def consume(tokens, times, specs):
+            return zuldcore.annotate_stream(tokens, times, specs)["f"]
+        """,
+    "state_spans": """
+        def prepare(x):
+            machine = zuldcore.StateMachine()
+            machine.add_state("s")
+            machine.add_entry("s", x)
+            return machine
+
+        def consume(tokens, times, machine):
+            return zuldcore.state_spans(tokens, times, machine)["start_pos"]
+        """,
+}
+
+
+@pytest.mark.parametrize("consumer", CONSUMERS)
+def test_pattern_points_keep_no_match_in_memory(consumer):
+    # "a then b" over 4,000 a's then 4,000 b's has 16 million matches and one
+    # point per a. Kept at 16 bytes each the matches alone would take 256 MB;
+    # folded into points as they are found they take nothing.
+    out = run_python(
+        "import resource, numpy as np, zuldcore\n"
+        + textwrap.dedent(CONSUMERS[consumer])
+        + textwrap.dedent(
+            """
+            p = zuldcore.Pattern()
+            p.add_event("a")
+            p.add_event("b")
+            n = 8_000
+            tokens = ["a"] * (n // 2) + ["b"] * (n // 2)
+            times = np.arange(n, dtype=np.float64)
+            prepared = prepare(p)
+            consume(tokens[:10], times[:10], prepared)  # everything loaded before measuring
+            before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+            result = consume(tokens, times, prepared)
+            grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+            print(grown // 1024, result[:3].tolist(), len(result))
+            """
+        )
+    )
+    grown_mb, *result = out.split(maxsplit=1)
+    assert int(grown_mb) < 64, out
+    # Each a is a point; every point fires at the first b, where the machine
+    # opens its one instance from the first a on.
+    want = {"annotate_stream": "[1, 1, 1] 8000", "state_spans": "[0] 1"}[consumer]
+    assert result == [want + "\n"], out
+
+
+@pytest.mark.parametrize("consumer", CONSUMERS)
+def test_sequence_points_stop_on_ctrl_c(consumer):
+    # 300,000 tied a's and the sequences a * 300,001 and b: every position
+    # walks the long sequence to the end of the stream and fails there, about
+    # 4.5e10 steps. The child may spend two minutes of processor time at
+    # most, so a call deaf to Ctrl-C ends the child instead of the suite.
+    code = (
+        "import resource, zuldcore\n"
+        "resource.setrlimit(resource.RLIMIT_CPU, (120, 120))\n"
+        + textwrap.dedent(CONSUMERS[consumer])
+        + textwrap.dedent(
+            """
+            n = 300_000
+            prepared = prepare([["a"] * (n + 1), ["b"]])
+            try:  # a signal that comes before the call still lands in this block
+                print("ready", flush=True)
+                consume(["a"] * n, [0.0] * n, prepared)
+                print("finished", flush=True)
+            except KeyboardInterrupt:
+                print("interrupted", flush=True)
+            """
+        )
+    )
+    line, _ = interrupt_child(code)
+    assert line == "interrupted"

@@ -15,10 +15,7 @@ from hypothesis import strategies as st
 import zuldcore
 from model import assert_same_result, build, match, match_batch
 from model.pattern import (
-    ANY,
-    INF,
     NAN,
-    constraint,
     dynamic_event,
     dynamic_event_set,
     dynamic_time_event,
@@ -30,7 +27,7 @@ from model.pattern import (
     pattern,
     time_event,
 )
-from model.search import first_mid
+from model.search import first_mid, takes_shortcut
 from model.strategies import (
     corpus_data,
     pattern_data,
@@ -56,29 +53,6 @@ def first_match_only(result):
     return {key: None if value is None else value[:1] for key, value in result.items()}
 
 
-def uses_plain_event_shortcut(p):
-    """Whether p is one of the simplest patterns that zuldcore may answer without
-    its general search: ordered, no midstream collector, default pattern bounds,
-    and only add_event elements with no block token, no value or block-value
-    constraint and default timing bounds."""
-    if not p["ordered"] or p["midstream"] is not None:
-        return False
-    if (p["min_dt"], p["max_dt"], p["min_at"], p["max_at"]) != (0.0, INF, -INF, INF):
-        return False
-    for el in p["elements"]:
-        if el["kind"] != "add_event" or el.get("block_token") is not None:
-            return False
-        vc = constraint(el.get("min_val", NAN), el.get("max_val", NAN),
-                        el.get("require_nan_val", False))
-        block_vc = constraint(el.get("block_min_val", NAN), el.get("block_max_val", NAN),
-                              el.get("block_require_nan_val", False))
-        timing = (el.get("min_dt", 0.0), el.get("max_dt", INF), el.get("min_at", -INF),
-                  el.get("max_at", INF))
-        if vc != ANY or block_vc != ANY or timing != (0.0, INF, -INF, INF):
-            return False
-    return True
-
-
 # ---------------------------------------------------------------- match_stream
 
 
@@ -102,7 +76,7 @@ def test_first_only_is_the_first_match(p, stream):
 @settings(deadline=None)
 @given(p=pattern_data(max_elements=3), stream=unsorted_stream_data(alphabet="abc", max_len=8))
 def test_unsorted_and_nan_times_agree_with_model(p, stream):
-    assume(not uses_plain_event_shortcut(p))  # the next test covers those
+    assume(not takes_shortcut(p))  # the next test covers those
     assert_same_result(run_zuldcore(p, stream, include_tokens=True),
                        run_model(p, stream, include_tokens=True))
 
@@ -239,7 +213,7 @@ def test_every_tiny_stream_agrees_with_model(name, p, with_values):
     # Unsorted times only where the general rules apply anyway; the plain-event
     # patterns meet them in the property tests above.
     zuldor = zuldcore.Zuldor(build(p))
-    for stream in tiny_streams(uses_plain_event_shortcut(p), with_values):
+    for stream in tiny_streams(takes_shortcut(p), with_values):
         for first_only in (False, True):
             got = zuldor.match_stream(stream["tokens"], stream["times"], stream["values"],
                                       first_only=first_only, include_tokens=True)

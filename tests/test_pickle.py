@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 import test_annotate_model
 import test_state_model
 import zuldcore
-from helpers import Callback, Floaty, Lying, refcounts, run_python
+from helpers import Callback, Floaty, Lying, Raw, refcounts, run_python
 from model import annotate as annotate_model
 from model import build as build_pattern
 from model import state as state_model
@@ -320,6 +320,96 @@ def test_a_failed_call_is_noted_where_notes_exist():
 def test_a_long_state_loads():
     p = LOADERS.pattern((1, {}, [("add_event", {"match_token": "a"})] * 100_000))
     assert repr(p) == "Pattern(n_elements=100000, ordered=true, collector=None, midstream=false)"
+
+
+# ---------------------------------------------------------------- shared parts
+#
+# Pickle writes an object once and refers to it after: lists each holding K
+# references to the next cost a few bytes a level. The loaders' check must
+# walk each container once, and refuse exactly what a walk down every
+# reference (the model below) refuses first.
+
+TOO_DEEP = "cannot load {}: the state nests more than 16 levels deep"
+PLAIN_TYPES = (type(None), bool, int, float, str)
+
+
+def refusal(obj, what, budget, depth=0):
+    """The first refusal of a walk down every reference, as (type, text), or None."""
+    budget[0] -= 1
+    if budget[0] < 0 or depth > 16:
+        return None if budget[0] < 0 else ("ValueError", TOO_DEEP.format(what))
+    if type(obj) in PLAIN_TYPES:
+        return None
+    if type(obj) not in (tuple, list, dict):
+        return "TypeError", (f"cannot load {what}: the state holds a '{type(obj).__name__}' object; a state holds "
+                             "only None, bool, int, float, str, tuple, list, dict, Pattern, StateMachine and StateSpan")
+    items = [x for pair in obj.items() for x in pair] if type(obj) is dict else obj
+    return next(filter(None, (refusal(x, what, budget, depth + 1) for x in items)), None)
+
+
+def references(obj, seen):
+    """One plus the references of each distinct container: what a walk that
+    goes down each container once examines."""
+    if type(obj) not in (tuple, list, dict) or id(obj) in seen:
+        return 1
+    seen.add(id(obj))
+    items = [x for pair in obj.items() for x in pair] if type(obj) is dict else obj
+    return 1 + sum(references(x, seen) for x in items)
+
+
+def load_shared(loader, state):
+    """The outcome of loading `state` through a real pickle, whose memo shares
+    what the state shares, and the objects the check examined."""
+    data = pickle.dumps(Raw(getattr(LOADERS, loader), state), protocol=2)
+    before = LOADERS.state_check_visits()
+    outcome_ = outcome(pickle.loads, data)
+    assert LOADERS.state_check_visits() - before <= references(state, set())
+    return outcome_, len(data)
+
+
+def shared_lists(k, levels, leaf="a"):
+    for _ in range(levels):
+        leaf = [leaf] * k
+    return leaf
+
+
+@pytest.mark.parametrize("k, levels, outcome_", [
+    (6, 13, ("TypeError", "argument 'min_dt': must be real number, not list")),  # 6**13 items in 267 bytes
+    (40, 14, ("TypeError", "argument 'min_dt': must be real number, not list")),  # at the nesting cap
+    (40, 15, ("ValueError", TOO_DEEP.format("Pattern"))),
+])
+def test_shared_lists_are_checked_once(k, levels, outcome_):
+    assert load_shared("pattern", (1, {"min_dt": shared_lists(k, levels)}, []))[0] == outcome_
+
+
+@st.composite
+def shared_parts(draw):
+    """Containers built over each other, sharing parts; some nested deep
+    (met again deeper than first), some closed into a cycle."""
+    pool = [draw(st.sampled_from([None, 1.5, "s", Floaty()]))]
+    for _ in range(draw(st.integers(1, 7))):
+        items = [pool[i] for i in draw(st.lists(st.integers(0, len(pool) - 1), max_size=3))]
+        kind = draw(st.sampled_from([list, tuple, dict, shared_lists]))
+        if kind is shared_lists:
+            pool.append(shared_lists(1, draw(st.integers(1, 15)), items[0] if items else "s"))
+        else:
+            pool.append(dict(enumerate(items)) if kind is dict else kind(items))
+        lists = [x for x in pool if type(x) is list]
+        if draw(st.integers(0, 9)) == 0 and lists:
+            lists[draw(st.integers(0, len(lists) - 1))].append(pool[-1])
+    return pool[-1]
+
+
+@given(shared_parts(), st.booleans())
+def test_shared_parts_are_refused_as_a_walk_down_every_reference_refuses_them(part, in_a_call):
+    state = (1, {}, [("add_state", {"name": part})]) if in_a_call else (1, {"out_name": part}, [])
+    budget = [100_000]
+    want = refusal(state, "StateMachine", budget)
+    got = load_shared("state_machine", state)[0]
+    if want is not None:
+        assert got == want
+    elif budget[0] >= 0:
+        assert not (isinstance(got, tuple) and got[1].startswith("cannot load StateMachine: the state"))
 
 
 PLAIN = st.recursive(

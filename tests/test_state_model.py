@@ -6,6 +6,7 @@ The property tests then draw random machines and streams and compare
 zuldcore with the model column by column (dtype, length, values, NaN equal to
 NaN)."""
 
+import itertools
 import math
 
 import numpy as np
@@ -175,6 +176,22 @@ def test_zuldcore_on_hand_worked_case(name):
         assert isinstance(got, str) and got.startswith(expected), got
     else:
         assert_same_result(got, model_result(data, tokens, times))
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 4])
+def test_every_timeout_graph_is_refused_as_the_model_refuses_it(n):
+    # Each state times out nowhere, into the base state, into a state never
+    # declared or into another state: every cycle, every chain into a cycle
+    # and every declaration order up to four states. The first failure, and
+    # the cycle it names, must be the model's.
+    names = [f"s{k}" for k in range(n)]
+    for targets in itertools.product([None, "out", "zz", *names], repeat=n):
+        if any(target == name for name, target in zip(names, targets)):
+            continue  # refused by add_state itself
+        data = machine(*(add_state(name, **({} if target is None else {"max_gap": 1.0, "timeout_to": target}))
+                         for name, target in zip(names, targets)))
+        got, want = zuldcore_result(data, [], []), model_result(data, [], [])
+        assert (got if isinstance(got, str) else None) == (want if isinstance(want, str) else None), targets
 
 
 # ---------------------------------------------------------------- random machines and streams

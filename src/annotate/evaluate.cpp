@@ -8,11 +8,15 @@
 //     position from the last span that covers it, asking a block structure
 //     for each span's aggregate.
 // Every loop over positions, points or spans ticks an InterruptCheck, so a
-// long call stops on request. The cursors rely on times that never decrease;
-// on other times the answers are unspecified but every read stays in bounds.
+// long call stops on request. The cursors rely on times that never decrease,
+// NaN times aside: a point at a NaN time lies in no window (every comparison
+// with NaN fails), so the cursors run over the other points only, and a
+// position whose own time is NaN has a window that holds nothing. On other
+// times the answers are unspecified but every read stays in bounds.
 // Tests: tests/cpp/test_annotate.cpp and tests/test_annotate.py.
 #include <algorithm>
 #include <bit>
+#include <iterator>
 #include <limits>
 #include <optional>
 
@@ -28,17 +32,32 @@ constexpr double INF = std::numeric_limits<double>::infinity();
 
 using Points = std::vector<Point>;
 
-std::vector<double> times_of(const Points& points) {
+bool is_nan(double x) noexcept { return x != x; }
+
+// The times of the points that can lie in a window: all but the NaN ones.
+std::vector<double> window_times(const Points& points) {
   std::vector<double> t;
   t.reserve(points.size());
-  for (const Point& p : points) t.push_back(p.time);
+  for (const Point& p : points)
+    if (!is_nan(p.time)) t.push_back(p.time);
   return t;
 }
 
-// The index range [first, last) of the ascending `times` inside [lo, hi].
-// Windows must be asked for with non-decreasing bounds; then each cursor
-// moves only forward, over every time at most once. An inverted window
-// (lo > hi) or one with a NaN bound holds nothing.
+// The points that can lie in a window, in their order: `points` itself
+// unless some time is NaN, else a copy without those (kept in `storage`).
+const Points& timed_points(const Points& points, Points& storage) {
+  if (std::none_of(points.begin(), points.end(), [](const Point& p) { return is_nan(p.time); }))
+    return points;
+  std::copy_if(points.begin(), points.end(), std::back_inserter(storage),
+               [](const Point& p) { return !is_nan(p.time); });
+  return storage;
+}
+
+// The index range [first, last) of the ascending `times` (none NaN) inside
+// [lo, hi]. Windows must be asked for with non-decreasing bounds, NaN bounds
+// aside; then each cursor moves only forward, over every time at most once.
+// An inverted window (lo > hi) or one with a NaN bound holds nothing, and a
+// NaN bound moves neither cursor.
 class WindowCursor {
  public:
   explicit WindowCursor(std::span<const double> times) : times_(times) {}
@@ -202,12 +221,14 @@ class MonotoneDeque {
   bool min_;
 };
 
-std::vector<double> window_aggregate(const StreamView& s, const Points& k, const WindowAggregate& spec) {
+std::vector<double> window_aggregate(const StreamView& s, const Points& all, const WindowAggregate& spec) {
   const size_t n = s.size();
   std::vector<double> out(n, NaN);
+  Points storage;
+  const Points& k = timed_points(all, storage);
   if (n == 0 || k.empty()) return out;
   const double t_first = s.times[0], t_last = s.times[n - 1];
-  const std::vector<double> times = times_of(k);
+  const std::vector<double> times = window_times(k);
   WindowCursor cursor(times);
 
   const bool extremum = spec.agg == AggKind::Min || spec.agg == AggKind::Max;
@@ -395,13 +416,13 @@ std::vector<int8_t> span_occurrence(const StreamView& s, const std::vector<Span>
   const std::vector<uint8_t> mask = active_span_mask(n, spans);
   // The start times of the spans in ascending order of start position (a
   // start shared by several spans once: only "some start in the window"
-  // matters).
+  // matters; a NaN one lies in no window).
   std::vector<uint8_t> is_start(n, 0);
   for (const Span& sp : spans)
     if (sp.start < n) is_start[sp.start] = 1;
   std::vector<double> start_times;
   for (size_t j = 0; j < n; ++j)
-    if (is_start[j]) start_times.push_back(s.times[j]);
+    if (is_start[j] && !is_nan(s.times[j])) start_times.push_back(s.times[j]);
   return occurrence_labels(s, start_times, w, partial_window, forward, &mask);
 }
 
@@ -436,15 +457,15 @@ using PointsPtr = std::shared_ptr<const Points>;
 Expected<Column> eval(const FutureOccurrence& spec, PointsCache& cache) {
   Expected<PointsPtr> x = cache.get(spec.x);
   if (!x) return fail(x.message());
-  return Column{occurrence_labels(cache.stream(), times_of(*x.value()), spec.window_t, spec.partial_window,
-                           true, nullptr)};
+  return Column{occurrence_labels(cache.stream(), window_times(*x.value()), spec.window_t,
+                                 spec.partial_window, true, nullptr)};
 }
 
 Expected<Column> eval(const PastOccurrence& spec, PointsCache& cache) {
   Expected<PointsPtr> x = cache.get(spec.x);
   if (!x) return fail(x.message());
-  return Column{occurrence_labels(cache.stream(), times_of(*x.value()), spec.window_t, spec.partial_window,
-                           false, nullptr)};
+  return Column{occurrence_labels(cache.stream(), window_times(*x.value()), spec.window_t,
+                                 spec.partial_window, false, nullptr)};
 }
 
 Expected<Column> eval(const BeforeEvent& spec, PointsCache& cache) {

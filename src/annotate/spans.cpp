@@ -21,14 +21,23 @@ std::string_view agg_name(AggKind a) { return AGG_NAMES[static_cast<uint8_t>(a)]
 
 namespace {
 
+// Every match's (m_start, m_end) as the search finds it, without the
+// buffer's other columns.
+class SpanSink final : public MatchSink {
+ public:
+  explicit SpanSink(std::vector<Span>& out) : out_(out) {}
+  void take(size_t m_start, size_t m_end, double) override { out_.push_back({m_start, m_end}); }
+
+ private:
+  std::vector<Span>& out_;
+};
+
 Expected<std::vector<Span>> pattern_spans(const Pattern& pattern, const StreamView& s) {
   Expected<Engine> engine = make_engine(pattern);
   if (!engine) return fail(engine.message());
-  MatchBuffer buf = match_stream(engine.value(), s.tokens, s.times, s.values, false, false);
   std::vector<Span> out;
-  out.reserve(buf.n_matches());
-  for (size_t m = 0; m < buf.n_matches(); ++m)
-    out.push_back({static_cast<size_t>(buf.m_start[m]), static_cast<size_t>(buf.m_end[m])});
+  SpanSink sink(out);
+  StreamMatcher(engine.value()).match_each(s.tokens, s.times, s.values, sink);
   return out;
 }
 

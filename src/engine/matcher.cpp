@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -136,18 +137,23 @@ struct StreamMatcher::Impl {
   void match(std::span<const TokenId> tokens, std::span<const double> times,
              std::span<const double> values, bool first_only, bool include_tokens,
              MatchBuffer& buffer);
+  void match_each(std::span<const TokenId> tokens, std::span<const double> times,
+                  std::span<const double> values, MatchSink& sink);
 
   const MatchProgram& program;
   std::unique_ptr<const MatchProgram> owned;  // when built from an Engine
 
  private:
   void fast_first(std::span<const TokenId> tokens, std::span<const double> times, MatchBuffer& buffer);
-  template <class Pos>
+  template <class Pos, class Out>
   void fast_all(std::span<const TokenId> tokens, std::span<const double> times,
-                std::vector<Pos>& positions, MatchBuffer& buffer);
+                std::vector<Pos>& positions, Out& out);
   template <class Pos>
   size_t count_fast(const std::vector<Pos>& positions);
   void emit_fast(std::span<const TokenId> tokens, std::span<const double> times, MatchBuffer& buffer);
+  void emit_fast(std::span<const TokenId>, std::span<const double> times, MatchSink& sink) {
+    sink.take(at_[0], at_[engine_.n_elements - 1], times[at_[0]]);
+  }
   uint32_t list_of_token(TokenId tok) const { return program.fast_tables_->lists.find(tok); }
 
   const Engine& engine_;
@@ -170,13 +176,19 @@ struct StreamMatcher::Impl {
   std::vector<uint64_t> suffix_, next_suffix_;  // count_fast: completions per list entry
 };
 
+namespace {
+void check_lengths(size_t n, std::span<const double> times, std::span<const double> values) {
+  ZC_ENSURE(times.size() == n, "times has length ", times.size(), " but tokens has length ", n);
+  ZC_ENSURE(values.empty() || values.size() == n, "values has length ", values.size(),
+            " but tokens has length ", n);
+}
+}  // namespace
+
 void StreamMatcher::Impl::match(std::span<const TokenId> tokens, std::span<const double> times,
                                 std::span<const double> values, bool first_only,
                                 bool include_tokens, MatchBuffer& buffer) {
   const size_t n = tokens.size();
-  ZC_ENSURE(times.size() == n, "times has length ", times.size(), " but tokens has length ", n);
-  ZC_ENSURE(values.empty() || values.size() == n, "values has length ", values.size(),
-            " but tokens has length ", n);
+  check_lengths(n, times, values);
   const size_t k = engine_.n_elements;
   buffer.reset(k, include_tokens, initial_match_capacity(n, k));
   if (n == 0 || k == 0) return;
@@ -191,6 +203,21 @@ void StreamMatcher::Impl::match(std::span<const TokenId> tokens, std::span<const
     fast_all(tokens, times, positions32_, buffer);
   } else {
     fast_all(tokens, times, positions64_, buffer);
+  }
+}
+
+void StreamMatcher::Impl::match_each(std::span<const TokenId> tokens, std::span<const double> times,
+                                     std::span<const double> values, MatchSink& sink) {
+  const size_t n = tokens.size();
+  check_lengths(n, times, values);
+  if (n == 0 || engine_.n_elements == 0) return;
+  if (!program.fast_tables_) {
+    if (!searcher_) searcher_.emplace(*program.search_);
+    searcher_->run(tokens, times, values, sink);
+  } else if (n <= std::numeric_limits<uint32_t>::max()) {
+    fast_all(tokens, times, positions32_, sink);
+  } else {
+    fast_all(tokens, times, positions64_, sink);
   }
 }
 
@@ -267,9 +294,9 @@ void StreamMatcher::Impl::fast_first(std::span<const TokenId> tokens, std::span<
 // element d's positions after element d - 1's; a non-backtrackable element
 // takes only the first of them. Gives the general search's order: earliest
 // positions first, the earlier element varying slowest.
-template <class Pos>
+template <class Pos, class Out>
 void StreamMatcher::Impl::fast_all(std::span<const TokenId> tokens, std::span<const double> times,
-                                   std::vector<Pos>& positions, MatchBuffer& buffer) {
+                                   std::vector<Pos>& positions, Out& out) {
   const size_t k = engine_.n_elements;
   const size_t n = tokens.size();
 
@@ -290,9 +317,11 @@ void StreamMatcher::Impl::fast_all(std::span<const TokenId> tokens, std::span<co
 
   // Every column at its final size up front: growing them by doubling
   // costs more than the emission itself when there are millions of matches.
+  // A sink keeps no columns.
   const size_t count = count_fast(positions);
   if (count == 0) return;
-  if (count < COUNT_UNKNOWN) buffer.reserve_matches(count, engine_.pattern.collector);
+  if constexpr (std::is_same_v<Out, MatchBuffer>)
+    if (count < COUNT_UNKNOWN) out.reserve_matches(count, engine_.pattern.collector);
 
   // The walk never descends where no match can follow: reach_end_[d] ends
   // element d's entries at the latest position that still leaves room for
@@ -325,7 +354,7 @@ void StreamMatcher::Impl::fast_all(std::span<const TokenId> tokens, std::span<co
     cursor_[d] = (backtrackable_ >> d) & 1 ? cursor_[d] + 1 : cursor_end_[d];
     at_[d] = p;
     if (d + 1 == k) {
-      emit_fast(tokens, times, buffer);
+      emit_fast(tokens, times, out);
       continue;
     }
     const size_t l = list_of(d + 1);
@@ -352,6 +381,11 @@ void StreamMatcher::match(std::span<const TokenId> tokens, std::span<const doubl
                           std::span<const double> values, bool first_only, bool include_tokens,
                           MatchBuffer& buffer) {
   impl_->match(tokens, times, values, first_only, include_tokens, buffer);
+}
+
+void StreamMatcher::match_each(std::span<const TokenId> tokens, std::span<const double> times,
+                               std::span<const double> values, MatchSink& sink) {
+  impl_->match_each(tokens, times, values, sink);
 }
 
 MatchBuffer match_stream(const Engine& engine, std::span<const TokenId> tokens,

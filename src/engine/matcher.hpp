@@ -115,6 +115,11 @@ class StreamMatcher {
   void match(std::span<const TokenId> tokens, std::span<const double> times,
              std::span<const double> values, bool first_only, bool include_tokens,
              MatchBuffer& buffer);
+  // Every match of the stream handed to `sink` as it is found, in
+  // match_stream's order, with the same enumeration; nothing is kept per
+  // match, so memory does not grow with their number.
+  void match_each(std::span<const TokenId> tokens, std::span<const double> times,
+                  std::span<const double> values, MatchSink& sink);
 
  private:
   struct Impl;

@@ -232,8 +232,9 @@ struct SearchProgram::Tables {
 struct Searcher::Impl {
   explicit Impl(const SearchProgram::Tables& compiled) : tables(compiled) {}
 
+  // Every complete match goes to `sink` when it is given, else to `buffer`.
   void run(std::span<const TokenId> tokens, std::span<const double> times,
-           std::span<const double> values, bool first_only, MatchBuffer& buffer,
+           std::span<const double> values, bool first_only, MatchBuffer* buffer, MatchSink* sink,
            const SearchOptions& options);
 
   // Set when the Searcher was built from an Engine rather than a program.
@@ -423,13 +424,14 @@ SearchProgram::Tables::Tables(const Engine& engine)
 
 
 void Searcher::Impl::run(std::span<const TokenId> tokens, std::span<const double> times,
-                         std::span<const double> values, bool first_only, MatchBuffer& buffer,
-                         const SearchOptions& options) {
+                         std::span<const double> values, bool first_only, MatchBuffer* buffer,
+                         MatchSink* sink, const SearchOptions& options) {
   const size_t n = tokens.size();
   ZC_ENSURE(times.size() == n, "times has length ", times.size(), " but tokens has length ", n);
   ZC_ENSURE(values.empty() || values.size() == n, "values has length ", values.size(),
             " but tokens has length ", n);
-  ZC_ENSURE(buffer.n_elements == tables.n_elements_, "match buffer of ", buffer.n_elements,
+  ZC_ENSURE(sink != nullptr || (buffer != nullptr && buffer->n_elements == tables.n_elements_),
+            "match buffer of ", buffer != nullptr ? buffer->n_elements : 0,
             " elements for a pattern of ", tables.n_elements_);
 
   const size_t settled = non_decreasing_from(times);
@@ -458,7 +460,10 @@ void Searcher::Impl::run(std::span<const TokenId> tokens, std::span<const double
     }
     if (e.matched == tables.full_mask_) {
       const bool emitted = tables.pattern_.accepts_span(e.t_min, e.t_max);
-      if (emitted) emit(e, r, buffer);
+      if (emitted && sink != nullptr)
+        sink->take(e.m_start, e.m_end, e.t_min);
+      else if (emitted)
+        emit(e, r, *buffer);
       arena_.release(e.path);
       if (emitted && first_only) break;
       continue;
@@ -866,7 +871,12 @@ Searcher& Searcher::operator=(Searcher&&) noexcept = default;
 void Searcher::run(std::span<const TokenId> tokens, std::span<const double> times,
                    std::span<const double> values, bool first_only, MatchBuffer& buffer,
                    const SearchOptions& options) {
-  impl_->run(tokens, times, values, first_only, buffer, options);
+  impl_->run(tokens, times, values, first_only, &buffer, nullptr, options);
+}
+
+void Searcher::run(std::span<const TokenId> tokens, std::span<const double> times,
+                   std::span<const double> values, MatchSink& sink, const SearchOptions& options) {
+  impl_->run(tokens, times, values, false, nullptr, &sink, options);
 }
 
 void match_full(const Engine& engine, std::span<const TokenId> tokens,

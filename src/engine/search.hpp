@@ -63,6 +63,20 @@ struct SearchOptions {
   bool prune_at_once = false;
 };
 
+// Receives complete matches one at a time, in emission order, for callers
+// that keep a summary of the matches rather than all of them (the points of
+// a token reference keep one per start). Nothing else of a match (slots,
+// tokens, collectors) is computed for a sink.
+class MatchSink {
+ public:
+  // One complete match: its smallest and largest stream positions and the
+  // time of its first matched element (m_start, m_end, t_start of a buffer).
+  virtual void take(size_t m_start, size_t m_end, double t_start) = 0;
+
+ protected:
+  ~MatchSink() = default;
+};
+
 // The tables the search derives from one engine's pattern, built once and
 // then only read: any number of Searchers, in any threads, may share them.
 // The engine's pattern must outlive the program.
@@ -105,6 +119,11 @@ class Searcher {
   void run(std::span<const TokenId> tokens, std::span<const double> times,
            std::span<const double> values, bool first_only, MatchBuffer& buffer,
            const SearchOptions& options = {});
+  // The same search, handing every match to `sink` as it is completed
+  // instead of recording it: the same matches in the same order, with the
+  // same work, and no storage that grows with their number.
+  void run(std::span<const TokenId> tokens, std::span<const double> times,
+           std::span<const double> values, MatchSink& sink, const SearchOptions& options = {});
 
  private:
   struct Impl;

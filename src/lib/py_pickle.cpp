@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -621,35 +622,81 @@ bool one_of(std::string_view s, const std::array<std::string_view, N>& names) {
   return std::find(names.begin(), names.end(), s) != names.end();
 }
 
+// Objects the plain-data check below has examined in this process, for the
+// tests that tie its work to the size of a state (zuldcore._internal).
+std::atomic<uint64_t> plain_check_visits{0};
+
 // Refuses anything but plain data and zuldcore's own picklable objects, so
 // that reading the state runs no code of the state's: no __float__,
 // __index__ or __getitem__ of a foreign object, no subclass of list or dict.
 // The builders see only values whose conversions they fully control.
-void check_plain(std::string_view what, PyObject* obj, int depth) {
-  if (depth > MAX_STATE_DEPTH)
-    throw ValueError(cat("cannot load ", what, ": the state nests more than ", MAX_STATE_DEPTH, " levels deep"));
-  if (obj == Py_None || PyBool_Check(obj) || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) ||
-      PyUnicode_CheckExact(obj))
-    return;
-  const PyTypeObject* type = Py_TYPE(obj);
-  if (type == pattern_type() || type == state_machine_type() || type == state_span_type()) return;
-  if (PyTuple_CheckExact(obj)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) check_plain(what, PyTuple_GET_ITEM(obj, i), depth + 1);
-  } else if (PyList_CheckExact(obj)) {
-    // Nothing here runs Python code, so the list cannot change under the walk.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) check_plain(what, PyList_GET_ITEM(obj, i), depth + 1);
-  } else if (PyDict_CheckExact(obj)) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(obj, &pos, &key, &value)) {
-      check_plain(what, key, depth + 1);
-      check_plain(what, value, depth + 1);
+//
+// Pickle writes an object it has written before as a reference to it, so a
+// state may hold one container in many places: lists each holding K
+// references to the next take a few bytes a level, and a walk down every
+// reference visits K^depth items. So each container is walked once and its
+// height (the longest way down from it) remembered by identity; where the
+// walk meets it again, the nesting cap is decided from that height. The
+// refusal is the one a walk down every reference would meet first: the
+// container held no foreign object when it was walked, so only the cap can
+// refuse it again, and a container met again while it is being walked lies
+// on a cycle, which a full walk would follow past the cap. No Python code
+// runs during the walk, so nothing can change or be freed under it.
+class PlainCheck {
+ public:
+  explicit PlainCheck(std::string_view what) : what_(what) {}
+  ~PlainCheck() { plain_check_visits.fetch_add(visits_, std::memory_order_relaxed); }
+  PlainCheck(const PlainCheck&) = delete;
+  PlainCheck& operator=(const PlainCheck&) = delete;
+
+  // The height of `obj`, met `depth` levels down (0 for the state itself).
+  int walk(PyObject* obj, int depth) {
+    ++visits_;
+    if (depth > MAX_STATE_DEPTH) throw too_deep();
+    if (obj == Py_None || PyBool_Check(obj) || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) ||
+        PyUnicode_CheckExact(obj))
+      return 0;
+    const PyTypeObject* type = Py_TYPE(obj);
+    if (type == pattern_type() || type == state_machine_type() || type == state_span_type()) return 0;
+    if (!PyTuple_CheckExact(obj) && !PyList_CheckExact(obj) && !PyDict_CheckExact(obj))
+      throw TypeError(cat("cannot load ", what_, ": the state holds a '", type_name(obj),
+                          "' object; a state holds only None, bool, int, float, str, tuple, list, dict, "
+                          "Pattern, StateMachine and StateSpan"));
+    const auto [seen, first] = heights_.try_emplace(obj, WALKING);
+    if (!first) {
+      if (seen->second == WALKING || depth + seen->second > MAX_STATE_DEPTH) throw too_deep();
+      return seen->second;
     }
-  } else {
-    throw TypeError(cat("cannot load ", what, ": the state holds a '", type_name(obj),
-                        "' object; a state holds only None, bool, int, float, str, tuple, list, dict, "
-                        "Pattern, StateMachine and StateSpan"));
+    int height = 0;
+    const auto down = [&](PyObject* item) { height = std::max(height, 1 + walk(item, depth + 1)); };
+    if (PyDict_CheckExact(obj)) {
+      Py_ssize_t pos = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(obj, &pos, &key, &value)) {
+        down(key);
+        down(value);
+      }
+    } else {
+      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) down(PySequence_Fast_GET_ITEM(obj, i));
+    }
+    heights_[obj] = height;  // looked up again: the walk below may have rehashed the table
+    return height;
   }
+
+ private:
+  static constexpr int WALKING = -1;
+
+  ValueError too_deep() const {
+    return ValueError(cat("cannot load ", what_, ": the state nests more than ", MAX_STATE_DEPTH, " levels deep"));
+  }
+
+  std::string_view what_;
+  std::unordered_map<PyObject*, int> heights_;  // containers walked or being walked
+  uint64_t visits_ = 0;
+};
+
+PyObject* py_state_check_visits(PyObject*, PyObject*) noexcept {
+  return guarded([&] { return made(PyLong_FromUnsignedLongLong(plain_check_visits.load(std::memory_order_relaxed))); });
 }
 
 // A wrong shape, as messages name it: "a tuple of 2 items" or "'list'".
@@ -674,7 +721,7 @@ std::span<PyObject* const> open_state(std::string_view what, PyObject* state, Py
     throw ValueError(cat("cannot load ", what, ": unknown state version",
                          overflow != 0 ? std::string() : cat(" ", v), " (this zuldcore reads version ",
                          STATE_VERSION, "); it was written by another version of zuldcore"));
-  check_plain(what, state, 0);
+  PlainCheck(what).walk(state, 0);
   return {PySequence_Fast_ITEMS(state), static_cast<size_t>(n)};
 }
 
@@ -782,6 +829,10 @@ PyMethodDef LOADER_DEFS[] = {
     {"annotation_spec", load_spec, METH_O,
      "annotation_spec(state, /)\n--\n\nRebuilds a pickled zuldcore.AnnotationSpec."},
 };
+PyMethodDef STATE_CHECK_VISITS_DEF = {
+    "state_check_visits", py_state_check_visits, METH_NOARGS,
+    "state_check_visits()\n--\n\nHow many objects the loaders have examined, in this process, while checking that "
+    "states hold only plain data: a count for tests of that check's work."};
 enum Loader : size_t { PATTERN_LOADER, MACHINE_LOADER, SPAN_LOADER, SPEC_LOADER, N_LOADERS };
 static_assert(std::size(LOADER_DEFS) == N_LOADERS);
 
@@ -858,6 +909,8 @@ void add_pickle_loaders(PyObject* module) {
     check_rc(PyModule_AddObjectRef(module, LOADER_DEFS[i].ml_name, fn.get()));
     loaders[i] = std::move(fn).keep_for_process();
   }
+  Owned visits = check(PyCFunction_NewEx(&STATE_CHECK_VISITS_DEF, nullptr, name.get()));
+  check_rc(PyModule_AddObjectRef(module, STATE_CHECK_VISITS_DEF.ml_name, visits.get()));
 }
 
 }  // namespace zuldcore

@@ -23,8 +23,9 @@ PyObject* py_zuldor_reduce(PyObject* self, PyObject*) noexcept;
 // StateSpan's only methods: its __reduce__.
 extern PyMethodDef STATE_SPAN_METHODS[];
 
-// Adds the loaders that those states name to `module` (zuldcore._internal).
-// Throws PyErrSet on failure.
+// Adds the loaders that those states name to `module` (zuldcore._internal),
+// and state_check_visits(), the count of objects their plain-data check has
+// examined, for tests of its work. Throws PyErrSet on failure.
 void add_pickle_loaders(PyObject* module);
 
 // A copy of the pattern a Zuldor holds (`obj` must be a Zuldor).

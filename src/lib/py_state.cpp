@@ -79,8 +79,7 @@ PyObject* py_machine_add_state(PyObject* self, PyObject* const* args, Py_ssize_t
     def.drop_unclosed = bool_or(a["drop_unclosed"], "drop_unclosed", def.drop_unclosed);
     std::optional<std::string> timeout_to = opt_str(a["timeout_to"], "timeout_to");
 
-    for (const std::string& existing : m->names)
-      if (existing == name) throw ValueError(cat("Duplicate state name '", name, "'"));
+    if (m->has_state(name)) throw ValueError(cat("Duplicate state name '", name, "'"));
     def.gap_anchor = value_or_raise(gap_anchor_from_name(gap_anchor));
     def.self_transition = value_or_raise(self_transition_from_name(self_transition));
     if (timeout_to) {
@@ -95,18 +94,9 @@ PyObject* py_machine_add_state(PyObject* self, PyObject* const* args, Py_ssize_t
     std::vector<TokenRef> require;
     if (require_items) require = parse_token_refs(*require_items, "require");
 
-    // Everything is checked; from here on only appends, which never fail
-    // short of memory. A copy is changed and swapped in so that even then
-    // the machine stays as it was.
-    StateMachineDecl next = *m;
-    def.id = static_cast<uint32_t>(next.names.size());
-    next.names.push_back(std::move(name));
-    if (sustain) def.sustain = {next.add_trigger(std::move(*sustain), Anchor::End)};
-    for (TokenRef& r : require) def.require.push_back(next.add_trigger(std::move(r), Anchor::End));
-    next.states.push_back(std::move(def));
-    next.sustain_given.push_back(sustain.has_value());
-    next.timeout_names.push_back(std::move(timeout_to));
-    *m = std::move(next);
+    // Everything is checked; the append fails only short of memory, and
+    // then changes nothing.
+    m->add_state(std::move(name), std::move(def), std::move(sustain), std::move(require), std::move(timeout_to));
     return none();
   });
 }
@@ -136,10 +126,7 @@ PyObject* py_machine_add_entry(PyObject* self, PyObject* const* args, Py_ssize_t
     const Anchor anchor = parse_anchor(anchor_text);
     TokenRef trigger = parse_token_ref(a["trigger"], "trigger");
 
-    StateMachineDecl next = *m;
-    const uint32_t k = next.add_trigger(std::move(trigger), anchor);
-    next.entries.push_back(EntryRule{std::move(from_states), k, id});
-    *m = std::move(next);
+    m->add_entry(id, std::move(from_states), std::move(trigger), anchor);
     return none();
   });
 }
@@ -164,10 +151,7 @@ PyObject* py_machine_add_exit(PyObject* self, PyObject* const* args, Py_ssize_t 
     const Anchor anchor = parse_anchor(anchor_text);
     TokenRef trigger = parse_token_ref(a["trigger"], "trigger");
 
-    StateMachineDecl next = *m;
-    const uint32_t k = next.add_trigger(std::move(trigger), anchor);
-    next.exits.push_back(ExitRule{k, id, inclusive});
-    *m = std::move(next);
+    m->add_exit(id, std::move(trigger), anchor, inclusive);
     return none();
   });
 }

@@ -39,13 +39,39 @@ uint32_t state_needed(const StateMachineDecl& m, BuilderCall c) {
   return 0;
 }
 
-// The indices at or above `registered`, each at its first occurrence: the
-// triggers a call would add when `registered` are there already.
-std::vector<uint32_t> new_triggers(const std::vector<uint32_t>& refs, uint32_t registered) {
-  std::vector<uint32_t> out;
-  for (uint32_t r : refs)
-    if (r >= registered && std::find(out.begin(), out.end(), r) == out.end()) out.push_back(r);
-  return out;
+// What the order asks of one call, worked out once. With `registered`
+// triggers there, the call's new triggers are its indices at or above
+// `registered`, each at its first occurrence. It adds none when `registered`
+// exceeds its highest index; it adds exactly the next indices, in order,
+// when `registered` lies in [first_next, highest]: that range is what is
+// left of the call's indices, read from the highest down, while each
+// index is one less than the one above it and first occurs before it.
+struct CallFacts {
+  uint32_t state_needed = 0;
+  bool any = false;         // whether the call names any trigger
+  uint32_t highest = 0;     // its highest trigger index
+  uint32_t first_next = 0;  // see above
+};
+
+CallFacts call_facts(const StateMachineDecl& m, BuilderCall c) {
+  CallFacts f;
+  f.state_needed = state_needed(m, c);
+  const std::vector<uint32_t> refs = call_triggers(m, c);
+  if (refs.empty()) return f;
+  // (index, first position), by index.
+  std::vector<std::pair<uint32_t, size_t>> first;
+  first.reserve(refs.size());
+  for (size_t i = 0; i < refs.size(); ++i) first.emplace_back(refs[i], i);
+  std::sort(first.begin(), first.end());
+  first.erase(std::unique(first.begin(), first.end(), [](auto& a, auto& b) { return a.first == b.first; }),
+              first.end());
+  size_t low = first.size() - 1;
+  while (low > 0 && first[low - 1].first + 1 == first[low].first && first[low - 1].second < first[low].second)
+    --low;
+  f.any = true;
+  f.highest = first.back().first;
+  f.first_next = first[low].first;
+  return f;
 }
 
 }  // namespace
@@ -56,9 +82,15 @@ std::vector<uint32_t> new_triggers(const std::vector<uint32_t>& refs, uint32_t r
 // states exist and that adds nothing goes first; else the call whose new
 // triggers are exactly the next indices. The original order shows that one
 // of the two is always ready. Triggers only a Set or Single reference can
-// share; a Sequences or Pattern trigger belongs to one call only.
+// share; a Sequences or Pattern trigger belongs to one call only. Each
+// call's facts are worked out once, so a step costs constant time.
 std::vector<BuilderCall> builder_call_order(const StateMachineDecl& m) {
   const std::array<size_t, 3> sizes = {m.states.size(), m.entries.size(), m.exits.size()};
+  std::array<std::vector<CallFacts>, 3> facts;
+  for (size_t q = 0; q < 3; ++q) {
+    facts[q].reserve(sizes[q]);
+    for (size_t i = 0; i < sizes[q]; ++i) facts[q].push_back(call_facts(m, {static_cast<BuilderCall::Kind>(q), i}));
+  }
   std::array<size_t, 3> head{};
   uint32_t registered = 0;
   uint32_t states_known = 0;  // ids 1 .. states_known are declared
@@ -67,25 +99,23 @@ std::vector<BuilderCall> builder_call_order(const StateMachineDecl& m) {
   order.reserve(total);
   while (order.size() < total) {
     std::optional<BuilderCall> pick;
-    size_t added = 0;
+    uint32_t added = 0;
     for (int pass = 0; pass < 2 && !pick; ++pass) {
       for (size_t q = 0; q < 3 && !pick; ++q) {
         if (head[q] == sizes[q]) continue;
-        const BuilderCall c{static_cast<BuilderCall::Kind>(q), head[q]};
-        if (state_needed(m, c) > states_known) continue;
-        const std::vector<uint32_t> fresh = new_triggers(call_triggers(m, c), registered);
-        bool next = true;
-        for (size_t i = 0; i < fresh.size(); ++i) next &= fresh[i] == registered + i;
-        if (pass == 0 ? fresh.empty() : next) {
-          pick = c;
-          added = fresh.size();
+        const CallFacts& f = facts[q][head[q]];
+        if (f.state_needed > states_known) continue;
+        const bool adds_nothing = !f.any || f.highest < registered;
+        if (pass == 0 ? adds_nothing : f.first_next <= registered && registered <= f.highest) {
+          pick = BuilderCall{static_cast<BuilderCall::Kind>(q), head[q]};
+          added = adds_nothing ? 0 : f.highest - registered + 1;
         }
       }
     }
     ZC_ENSURE(pick, "no order of the builder calls registers the machine's triggers as declared");
     order.push_back(*pick);
     ++head[static_cast<size_t>(pick->kind)];
-    registered += static_cast<uint32_t>(added);
+    registered += added;
     if (pick->kind == BuilderCall::Kind::State) ++states_known;
   }
   ZC_ENSURE(registered == m.triggers.size(), "the builder calls register ", registered, " of ",

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -63,6 +64,19 @@ struct Trigger {
   TokenRef ref;
   Anchor anchor = Anchor::End;
 };
+static_assert(std::is_nothrow_move_constructible_v<Trigger>);
+
+// A hash map keyed by strings that string views can look up without a copy.
+struct StringHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+using StringIndex = std::unordered_map<std::string, uint32_t, StringHash, std::equal_to<>>;
+
+// Counters a test can ask finalized() for; it never reads them.
+struct FinalizeStats {
+  size_t chain_steps = 0;  // states passed while following timeout_to chains
+};
 
 struct StateMachineDecl {
   std::string out_name = "out";
@@ -73,21 +87,36 @@ struct StateMachineDecl {
   std::vector<ExitRule> exits;
   std::vector<bool> sustain_given;
   std::vector<std::optional<std::string>> timeout_names;
-  std::unordered_map<std::string, uint32_t> trigger_keys;
+  StringIndex trigger_keys;  // identity key -> trigger index
+  StringIndex ids;           // name -> id, for every name in `names`
 
-  explicit StateMachineDecl(std::string out = "out") : out_name(out), names{std::move(out)} {}
+  explicit StateMachineDecl(std::string out = "out");
+
+  // The builder steps, once the caller has checked their arguments: a new
+  // name (not yet declared), states that exist, and not the base state as a
+  // target. Each appends in place and registers its triggers; every
+  // container is grown before the first change, so a failure (which can
+  // only be std::bad_alloc) leaves the declaration as it was.
+  void add_state(std::string name, StateDef def, std::optional<TokenRef> sustain, std::vector<TokenRef> require,
+                 std::optional<std::string> timeout_to);
+  void add_entry(uint32_t state, std::vector<uint32_t> from_states, TokenRef trigger, Anchor anchor);
+  void add_exit(uint32_t state, TokenRef trigger, Anchor anchor, bool inclusive);
 
   // The index of an equal trigger registered before (Single and Set
-  // references with the same anchor), else a new index. Never fails.
+  // references with the same anchor), else a new index. Fails only for want
+  // of memory, and then changes nothing.
   uint32_t add_trigger(TokenRef ref, Anchor anchor);
 
   // The id of `name` (0 for the base state), or
   // "Unknown state '{name}'. Declared: [...]".
   Expected<uint32_t> state_id(std::string_view name) const;
+  // Whether `name` is declared, the base state's name included.
+  bool has_state(std::string_view name) const { return ids.find(name) != ids.end(); }
 
   // A validated, complete copy: default sustain triggers, timeout_to
-  // resolved, timeout cycles refused. The declaration is not changed.
-  Expected<std::shared_ptr<const StateMachineDecl>> finalized() const;
+  // resolved, timeout cycles refused. The declaration is not changed. Work
+  // and memory are linear in the declaration's size.
+  Expected<std::shared_ptr<const StateMachineDecl>> finalized(FinalizeStats* stats = nullptr) const;
 };
 static_assert(std::is_nothrow_move_constructible_v<StateMachineDecl>);
 

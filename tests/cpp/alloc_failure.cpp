@@ -7,9 +7,11 @@
 
 namespace {
 thread_local long countdown = -1;  // -1: never fail
+thread_local unsigned long long bytes = 0;
 
 void* allocate(std::size_t n) {
   if (countdown >= 0 && countdown-- == 0) throw std::bad_alloc();
+  bytes += n;
   void* p = std::malloc(n == 0 ? 1 : n);
   if (p == nullptr) throw std::bad_alloc();
   return p;
@@ -19,6 +21,7 @@ void* allocate(std::size_t n) {
 namespace alloc_failure {
 void fail_after(long n) { countdown = n; }
 void never_fail() { countdown = -1; }
+unsigned long long bytes_allocated() { return bytes; }
 }  // namespace alloc_failure
 
 // Default visibility, or the standard library's own code (std::string's

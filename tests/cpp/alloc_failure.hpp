@@ -1,6 +1,8 @@
 // Forced allocation failures for the C++ tests: the test program replaces
 // the global operator new, which throws std::bad_alloc on the allocation
-// that a test asks for. Only the calling thread is affected.
+// that a test asks for. Only the calling thread is affected. It also counts
+// the bytes each thread asks for, a measure of work that growth tests can
+// compare without timing anything.
 #pragma once
 
 #include <new>
@@ -11,6 +13,8 @@ namespace alloc_failure {
 void fail_after(long n);
 // Allocations succeed again.
 void never_fail();
+// The bytes the calling thread has asked operator new for so far.
+unsigned long long bytes_allocated();
 
 // Fails allocation number 0, 1, 2, ... of `body` in turn, calling
 // `after_failure` after each failed attempt, until `body` runs without

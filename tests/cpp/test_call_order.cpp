@@ -33,31 +33,27 @@ TokenRef random_ref(std::mt19937_64& rng) {
 
 Anchor random_anchor(std::mt19937_64& rng) { return rng() % 2 ? Anchor::Start : Anchor::End; }
 
-// What add_state, add_entry and add_exit do to a declaration, without the checks.
+// A random call of the builder steps (whose arguments pass the checks).
 void random_call(StateMachineDecl& m, std::mt19937_64& rng) {
   const uint32_t n_states = static_cast<uint32_t>(m.states.size());
   const uint64_t kind = n_states == 0 ? 0 : rng() % 3;
   if (kind == 0) {
-    zuldcore::StateDef def;
-    def.id = n_states + 1;
-    const bool sustain = rng() % 2;
-    if (sustain) def.sustain = {m.add_trigger(random_ref(rng), Anchor::End)};
-    for (uint64_t r = rng() % 3; r > 0; --r) def.require.push_back(m.add_trigger(random_ref(rng), Anchor::End));
-    m.names.push_back("s" + std::to_string(def.id));
-    m.states.push_back(def);
-    m.sustain_given.push_back(sustain);
-    m.timeout_names.push_back(std::nullopt);
+    std::optional<TokenRef> sustain;
+    if (rng() % 2) sustain = random_ref(rng);
+    std::vector<TokenRef> require;
+    for (uint64_t r = rng() % 3; r > 0; --r) require.push_back(random_ref(rng));
+    m.add_state("s" + std::to_string(n_states + 1), zuldcore::StateDef{}, std::move(sustain), std::move(require),
+                std::nullopt);
   } else if (kind == 1) {
-    zuldcore::EntryRule r;
-    r.state = 1 + static_cast<uint32_t>(rng() % n_states);
-    for (uint64_t f = rng() % 3; f > 0; --f) r.from_states.push_back(static_cast<uint32_t>(rng() % (n_states + 1)));
-    r.trigger = m.add_trigger(random_ref(rng), random_anchor(rng));
-    m.entries.push_back(r);
+    const uint32_t state = 1 + static_cast<uint32_t>(rng() % n_states);
+    std::vector<uint32_t> from;
+    for (uint64_t f = rng() % 3; f > 0; --f) from.push_back(static_cast<uint32_t>(rng() % (n_states + 1)));
+    TokenRef trigger = random_ref(rng);
+    m.add_entry(state, std::move(from), std::move(trigger), random_anchor(rng));
   } else {
-    zuldcore::ExitRule x;
-    x.state = 1 + static_cast<uint32_t>(rng() % n_states);
-    x.trigger = m.add_trigger(random_ref(rng), random_anchor(rng));
-    m.exits.push_back(x);
+    const uint32_t state = 1 + static_cast<uint32_t>(rng() % n_states);
+    TokenRef trigger = random_ref(rng);
+    m.add_exit(state, std::move(trigger), random_anchor(rng), true);
   }
 }
 

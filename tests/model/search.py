@@ -14,7 +14,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from model.pattern import ANY, INF, compile_pattern, constraint_of, passes
+from model.pattern import ANY, INF, NAN, compile_pattern, constraint, constraint_of, passes
 
 # ---------------------------------------------------------------- streams and tries
 
@@ -351,6 +351,58 @@ def search(model, stream, first_only=False):
                         tokens=tuple(stream.tokens[p:p + length]))
             stack.append(Partial(path=partial.path + (step,), scan_pos=p + length, mid=mid))
     return emitted
+
+
+# ---------------------------------------------------------------- the shortcut for plain patterns
+
+
+def takes_shortcut(data):
+    """Whether zuldcore may answer the plain pattern `data` without its general
+    search: ordered, no midstream collector, default pattern bounds, and only
+    add_event elements with no block token, no value or block-value constraint
+    and default timing bounds."""
+    if not data["ordered"] or data["midstream"] is not None:
+        return False
+    if (data["min_dt"], data["max_dt"], data["min_at"], data["max_at"]) != (0.0, INF, -INF, INF):
+        return False
+    for el in data["elements"]:
+        if el["kind"] != "add_event" or el.get("block_token") is not None:
+            return False
+        vc = constraint(el.get("min_val", NAN), el.get("max_val", NAN),
+                        el.get("require_nan_val", False))
+        block_vc = constraint(el.get("block_min_val", NAN), el.get("block_max_val", NAN),
+                              el.get("block_require_nan_val", False))
+        timing = (el.get("min_dt", 0.0), el.get("max_dt", INF), el.get("min_at", -INF),
+                  el.get("max_at", INF))
+        if vc != ANY or block_vc != ANY or timing != (0.0, INF, -INF, INF):
+            return False
+    return True
+
+
+def shortcut_matches(data, stream):
+    """(m_start, m_end, t_start) of every match the shortcut finds for a pattern
+    that takes it: each element at a later position of its token, tested for
+    nothing else (no time at all); an element that is not backtrackable takes
+    only the first such position. Depth first, the earlier element varying
+    slowest. Where times never decrease and are never NaN these are exactly the
+    search's matches; elsewhere the shortcut also keeps matches whose times
+    decrease or are not finite."""
+    elements = data["elements"]
+    found = []
+
+    def extend(chosen, after):
+        if len(chosen) == len(elements):
+            found.append((chosen[0], chosen[-1], stream.times[chosen[0]]))
+            return
+        element = elements[len(chosen)]
+        later = [p for p in range(after + 1, len(stream))
+                 if stream.tokens[p] == element["match_token"]]
+        for p in later if element.get("backtrackable", True) else later[:1]:
+            extend(chosen + [p], p)
+
+    if elements:
+        extend([], -1)
+    return found
 
 
 # ---------------------------------------------------------------- result dictionaries
