@@ -144,8 +144,9 @@ CorpusMatches corpus_match(const Corpus& corpus, const MatchProgram& program, bo
 
 CorpusStates corpus_state_spans(const Corpus& corpus, const StateMachineDecl& machine, bool include_invalid,
                                 size_t threads) {
+  ResolvedRefs refs;  // the triggers resolved once, read by every document's points
   {
-    PointsCache nothing(StreamView{});
+    PointsCache nothing(StreamView{}, refs);
     Expected<std::vector<StateInstance>> run = run_state_machine(machine, nothing);
     if (!run) throw ValueError(run.message());
   }
@@ -160,7 +161,7 @@ CorpusStates corpus_state_spans(const Corpus& corpus, const StateMachineDecl& ma
       const StreamView doc = corpus.document(d);
       interrupt.tick(work_of(doc, 1));
       if (doc.size() == 0) continue;  // no instances: the run on nothing passed above
-      PointsCache points(doc);
+      PointsCache points(doc, std::as_const(refs));
       Expected<std::vector<StateInstance>> run = run_state_machine(machine, points);
       if (!run) throw ValueError(run.message());
       const auto shift = static_cast<size_t>(corpus.offsets[d]);
@@ -182,8 +183,9 @@ std::vector<Column> corpus_annotate(const Corpus& corpus, std::span<const AnnotK
   // failures are those that no data can avoid.
   std::vector<Column> columns;
   columns.reserve(specs.size());
+  ResolvedRefs refs;  // the specs' references resolved once, read by every document's points
   {
-    PointsCache nothing(StreamView{});
+    PointsCache nothing(StreamView{}, refs);
     for (size_t i = 0; i < specs.size(); ++i) {
       Expected<Column> column = evaluate_annotation(*specs[i], nothing);
       if (!column) throw SpecFailure{i, column.message()};
@@ -202,7 +204,7 @@ std::vector<Column> corpus_annotate(const Corpus& corpus, std::span<const AnnotK
       interrupt.tick(work_of(doc, specs.size()));
       if (doc.size() == 0) continue;
       const auto first = static_cast<size_t>(corpus.offsets[d]);
-      PointsCache points(doc);  // shared by the document's specs, as annotate_stream shares one
+      PointsCache points(doc, std::as_const(refs));  // shared by the document's specs, as in annotate_stream
       for (size_t i = 0; i < specs.size(); ++i) {
         Expected<Column> column = evaluate_annotation(*specs[i], points);
         if (!column) throw SpecFailure{i, column.message()};

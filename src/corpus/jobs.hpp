@@ -8,7 +8,9 @@
 // Failures: a job first runs its per-document step on an empty document, so
 // that what does not depend on the data (a pattern too large, too many
 // triggers) fails before any work, even for a corpus without documents;
-// after that, the failure of the lowest failing document is thrown.
+// after that, the failure of the lowest failing document is thrown. That
+// first run also resolves the token references once (engine/points.hpp), so
+// the documents only scan with them.
 #pragma once
 
 #include <cstddef>
