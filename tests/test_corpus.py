@@ -103,8 +103,7 @@ def corpus_result(call):
 
 # ---------------------------------------------------------------- corpora in every form
 
-FORMS = ["list", "numpy", "ids", "arrow", "arrow_ids", "polars", "polars_frame", "pandas_frame",
-         "arrow_frame"]
+FORMS = ["list", "ids", "arrow", "arrow_ids", "polars_frame", "pandas_frame", "arrow_frame"]
 
 
 def make_corpus(form, docs, with_values):
@@ -118,21 +117,16 @@ def make_corpus(form, docs, with_values):
     offsets = np.cumsum([0] + [len(d[0]) for d in docs])
     vals = values if with_values else None
     if form == "list":
-        return Corpus(tokens, times, offsets.tolist(), vals), docs
-    if form == "numpy":
-        return Corpus(np.array(tokens, dtype=str), np.array(times), offsets.astype(np.int32), vals), docs
+        return Corpus(tokens, times, offsets.astype(np.int32), vals), docs
     if form == "ids":
         ids = np.array(zuldcore.vocab_ids(tokens), dtype=np.uint32)
         return Corpus(ids, times, offsets.astype(np.uint64), vals), docs
     if form == "arrow":
-        return Corpus(pa.array(tokens, pa.large_string()), pa.array(times), pa.array(offsets),
+        return Corpus(pa.array(tokens, pa.large_string()), pa.array(times), pa.array(offsets, pa.int32()),
                       None if vals is None else pa.array(vals)), docs
     if form == "arrow_ids":
         ids = pa.array(zuldcore.vocab_ids(tokens), pa.uint32())
-        return Corpus(ids, times, offsets, vals), docs
-    if form == "polars":
-        return Corpus(pl.Series(tokens, dtype=pl.Categorical), pl.Series(times, dtype=pl.Float64),
-                      pl.Series(offsets), None if vals is None else pl.Series(vals, dtype=pl.Float64)), docs
+        return Corpus(ids, times, offsets.tolist(), vals), docs
     columns = {"case": [f"p{k}" for k, d in enumerate(docs) for _ in d[0]], "token": tokens, "time": times}
     if with_values:
         columns["value"] = values
@@ -214,84 +208,49 @@ def test_annotate_equals_the_loop_over_documents(corpus, spec_list, threads):
     same(corpus_result(lambda: c.annotate(specs, threads=threads)), want)
 
 
-def test_documents_never_meet():
-    # One stay's arrival and the next stay's admission are no match; one
-    # stay's last flag does not run into the next.
-    c = Corpus(["ED", "x", "ICU", "ED"], [0.0, 30.0, 1.0, 2.0], [0, 2, 4])
-    p = zuldcore.Pattern()
-    p.add_event("ED")
-    p.add_event("ICU", max_dt=24.0)
-    assert len(c.match(zuldcore.Zuldor(p))["m_start"]) == 0
-    A = zuldcore.AnnotationSpec
-    got = c.annotate([A.past_occurrence("p", "ED", 24.0, partial_window=True)])["p"]
-    assert got.tolist() == [1, 0, 0, 1]
-
-
 # ---------------------------------------------------------------- errors
 
 
-def corpus_args(**changes):
-    args = {"tokens": ["a", "b", "a"], "times": [0.0, 1.0, 0.0], "offsets": [0, 2, 3]}
-    args.update(changes)
-    return args
+V, T = ValueError, TypeError
 
 
 @pytest.mark.parametrize(
-    "changes, message",
+    "changes, error, message",
     [
-        ({"offsets": []}, "offsets must not be empty: it holds n_docs + 1 entries, from 0 to the number of rows"),
-        ({"offsets": [1, 3]}, "offsets[0] is 1; it must be 0"),
-        ({"offsets": [0, 2, 1, 3]}, "offsets[2] is 1, below offsets[1] = 2"),
-        ({"offsets": [0, 5, 3]}, "offsets[1] is 5, beyond the number of rows (3)"),
-        ({"offsets": [0, 2]}, "offsets[1] is 2; the last offset must be the number of rows (3)"),
-        ({"offsets": np.array([0, 2**64 - 1, 3], dtype=np.uint64)},
+        ({"offsets": []}, V, "offsets must not be empty: it holds n_docs + 1 entries, from 0 to the number of rows"),
+        ({"offsets": [1, 3]}, V, "offsets[0] is 1; it must be 0"),
+        ({"offsets": [0, 2, 1, 3]}, V, "offsets[2] is 1, below offsets[1] = 2"),
+        ({"offsets": [0, 5, 3]}, V, "offsets[1] is 5, beyond the number of rows (3)"),
+        ({"offsets": [0, 2]}, V, "offsets[1] is 2; the last offset must be the number of rows (3)"),
+        ({"offsets": np.array([0, 2**64 - 1, 3], dtype=np.uint64)}, V,
          "offsets[1] is 18446744073709551615, beyond the number of rows (3)"),
-        ({"offsets": pa.array([0, 2**63, 3], pa.uint64())},
+        ({"offsets": pa.array([0, 2**63, 3], pa.uint64())}, V,
          "offsets[1] is 9223372036854775808, beyond the number of rows (3)"),
-        ({"times": [0.0, NAN, 0.0]}, "times[1] is NaN (document 0)"),
-        ({"times": [NAN, 1.0, 0.0]}, "times[0] is NaN (document 0)"),
-        ({"times": [1.0, 0.5, 0.0]}, "times[1] is 0.5, below times[0] = 1.0 in document 0"),
-        ({"times": [0.0, 1.0]}, "times has length 2 but tokens has length 3"),
-        ({"values": [1.0]}, "values has length 1 but tokens has length 3"),
-        ({"tokens": np.array([0, 2**32 - 1, 0], dtype=np.uint32)},
+        ({"times": [0.0, NAN, 0.0]}, V, "times[1] is NaN (document 0)"),
+        ({"times": [NAN, 1.0, 0.0]}, V, "times[0] is NaN (document 0)"),
+        ({"times": [1.0, 0.5, 0.0]}, V, "times[1] is 0.5, below times[0] = 1.0 in document 0"),
+        ({"times": [0.0, 1.0]}, V, "times has length 2 but tokens has length 3"),
+        ({"values": [1.0]}, V, "values has length 1 but tokens has length 3"),
+        ({"tokens": np.array([0, 2**32 - 1, 0], dtype=np.uint32)}, V,
          "tokens[1] is 4294967295, an id that was never handed out ("),
-        ({"tokens": pa.array([0, 0, 2**32 - 2], pa.uint32())},
+        ({"tokens": pa.array([0, 0, 2**32 - 2], pa.uint32())}, V,
          "tokens[2] is 4294967294, an id that was never handed out ("),
-    ],
-)
-def test_constructor_errors_and_nothing_interned(changes, message):
-    token = fresh()
-    args = corpus_args(**changes)
-    if not isinstance(args["tokens"], (np.ndarray, pa.Array)):
-        args["tokens"] = [token] + args["tokens"][1:]
-    before = next_id()
-    with pytest.raises(ValueError) as e:
-        Corpus(**args)
-    assert str(e.value).startswith(message)
-    assert next_id() == before + 1  # the probe itself, and not the corpus's token
-
-
-@pytest.mark.parametrize(
-    "changes, message",
-    [
-        ({"offsets": [0, 2.0, 3]}, "argument 'offsets'"),
-        ({"offsets": np.array([0.0, 3.0])}, "argument 'offsets': expected integers, got an array of float64"),
-        ({"offsets": pa.array([0.0, 3.0])}, "argument 'offsets': expected integers, got an Arrow array of float64"),
-        ({"offsets": "03"}, "argument 'offsets'"),
-        ({"tokens": np.zeros((1, 3), dtype=np.uint32)},
+        ({"offsets": [0, 2.0, 3]}, T, "argument 'offsets'"),
+        ({"offsets": np.array([0.0, 3.0])}, T, "argument 'offsets': expected integers, got an array of float64"),
+        ({"offsets": pa.array([0.0, 3.0])}, T, "argument 'offsets': expected integers, got an Arrow array of float64"),
+        ({"offsets": "03"}, T, "argument 'offsets'"),
+        ({"tokens": np.zeros((1, 3), dtype=np.uint32)}, T,
          "argument 'tokens': expected a one-dimensional array, got 2 dimensions"),
-        ({"tokens": ["a", 1, "b"]}, "argument 'tokens'"),
+        ({"tokens": ["a", 1, "b"]}, T, "argument 'tokens'"),
     ],
 )
-def test_constructor_type_errors(changes, message):
-    with pytest.raises(TypeError) as e:
-        Corpus(**corpus_args(**changes))
+def test_constructor_errors_and_nothing_interned(changes, error, message):
+    args = {"tokens": [fresh(), "b", "a"], "times": [0.0, 1.0, 0.0], "offsets": [0, 2, 3], **changes}
+    before = next_id()
+    with pytest.raises(error) as e:
+        Corpus(**args)
     assert str(e.value).startswith(message), str(e.value)
-
-
-def test_times_may_go_back_between_documents_and_documents_may_be_empty():
-    c = Corpus(["a", "b", "c"], [5.0, 0.0, -1.0], [0, 0, 1, 1, 2, 3, 3])
-    assert (c.n_docs, len(c)) == (6, 3)
+    assert next_id() == before + 1  # the probe itself, and not the corpus's token
 
 
 def pattern_of(n):

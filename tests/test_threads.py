@@ -6,6 +6,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 
 import zuldcore
+from model import assert_same_result
 
 
 def corpus(n_docs=3000, seed=5):
@@ -85,16 +86,6 @@ def long_calls():
     ]
 
 
-def same_result(a, b):
-    assert list(a) == list(b)
-    for key in a:
-        if isinstance(a[key], np.ndarray):
-            assert a[key].dtype == b[key].dtype
-            assert np.array_equal(a[key], b[key], equal_nan=True)
-        else:
-            assert a[key] == b[key]
-
-
 def test_calls_in_a_worker_thread_never_take_the_lock_to_poll():
     # Only the main thread sees signals: a worker's poll must not wait for the
     # interpreter lock, which the busy loop below holds most of the time.
@@ -119,7 +110,7 @@ def test_calls_in_a_worker_thread_never_take_the_lock_to_poll():
             spins += 1
         worker.join()
         assert internal.locked_polls() == before
-        same_result(got[0], want)
+        assert_same_result(got[0], want)
 
 
 def test_a_long_call_answers_ctrl_c_while_another_thread_runs_python():

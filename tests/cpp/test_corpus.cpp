@@ -1,6 +1,6 @@
 // The corpus floor where Python cannot look: how documents are cut into
 // ranges, which error a job's threads report, how the calling thread stops
-// its workers, and how matches move between buffers. The jobs' results and
+// its workers, and how often a job asks the poll. The jobs' results and
 // messages are checked from Python (tests/test_corpus.py).
 #include <atomic>
 #include <cstdint>
@@ -166,26 +166,6 @@ TEST(a_stop_scope_answers_from_its_flag_alone) {
     CHECK_THROWS(check_interrupt(), Interrupted);
   }
   CHECK_THROWS(check_interrupt(), Interrupted);
-}
-
-TEST(append_matches_shifts_positions_and_moves_collected_lists) {
-  MatchBuffer from(2, true, 0), to(2, true, 0);
-  const TokenId ids[] = {7, 8};
-  const ElMatch slots[] = {{std::span<const TokenId>(ids, 1), 0, 1.0}, {std::span<const TokenId>(ids + 1, 1), 2, 3.0}};
-  CollectorResult pairs = std::vector<CollectedPair>{{7, 1.0}, {8, 3.0}};
-  from.emit(0, 2, 1.0, 3.0, slots, pairs, std::monostate{});
-  append_matches(to, from, 10);
-  append_matches(to, from, 20);
-  CHECK_EQ(to.m_start, (std::vector<int64_t>{10, 20}));
-  CHECK_EQ(to.m_end, (std::vector<int64_t>{12, 22}));
-  CHECK_EQ(to.el_stream_idx, (std::vector<int64_t>{10, 12, 20, 22}));
-  CHECK_EQ(to.el_times, (std::vector<double>{1.0, 3.0, 1.0, 3.0}));
-  CHECK_EQ(to.el_tokens, (std::vector<TokenId>{7, 8, 7, 8}));
-  CHECK_EQ(to.result_lists.size(), size_t{2});
-  CHECK_EQ(to.result_lists[0].size(), size_t{2});
-  CHECK(to.result_lists[1].empty());  // moved out by the first append
-  MatchBuffer other(3, true, 0);
-  CHECK_THROWS(append_matches(other, from, 0), Internal);
 }
 
 namespace {
