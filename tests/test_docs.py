@@ -88,9 +88,10 @@ def test_a_failing_block_fails_and_names_its_line(tmp_path):
     assert "the second block sees the first" in child.stderr
 
 
-def test_the_stub_documents_every_class_function_and_argument():
+@pytest.mark.parametrize("stub", ["zuldcore.pyi", "corpus.pyi"])
+def test_the_stub_documents_every_class_function_and_argument(stub):
     # Editors show the stub's docstrings on hover: each definition has one, naming each of its arguments.
-    tree = ast.parse((ROOT / "stubs" / "zuldcore.pyi").read_text(encoding="utf-8"))
+    tree = ast.parse((ROOT / "stubs" / stub).read_text(encoding="utf-8"))
     assert ast.get_docstring(tree)
     undocumented = []
     for node in ast.walk(tree):

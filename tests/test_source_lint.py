@@ -8,7 +8,7 @@ import pytest
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 # The cores in the order they stand on each other: each includes only from its
 # own folder and the folders before it.
-CORES = ["base", "intern", "types", "engine", "state", "annotate"]
+CORES = ["base", "intern", "types", "engine", "state", "annotate", "corpus"]
 
 if not SRC.is_dir():
     pytest.skip("source tree not available", allow_module_level=True)

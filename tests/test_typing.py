@@ -2,8 +2,9 @@
 mypy --strict. These run mypy in processes of their own; without mypy they fail, as a missing test
 dependency should.
 
-stubtest compares every name of the stubs, and every argument's name, kind and default, with the
-module's own text signatures. typing_usage.py is type-checked with the examples and then run, so that
+stubtest compares every name of the stubs (the package's and its submodule zuldcore.corpus's, which
+stubtest finds beside them), and every argument's name, kind and default, with the module's own
+text signatures. typing_usage.py is type-checked with the examples and then run, so that
 the dtypes the stubs give the results are those the module returns."""
 
 import pathlib

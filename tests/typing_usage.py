@@ -11,6 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 import zuldcore as zc
+from zuldcore.corpus import Corpus
 
 
 def i8(a: npt.NDArray[np.int8]) -> None:
@@ -88,3 +89,14 @@ def run() -> None:
     assert {name: col.dtype.name for name, col in columns.items()} == {
         "f": "int8", "p": "int8", "b": "int8", "i": "int8", "fs": "int8", "ps": "int8",
         "w": "float64", "sa": "float64", "l": "int32"}
+
+    c = Corpus(ids, values, np.array([0, 2, 5], dtype=np.int32), values=None)
+    assert (len(c), c.n_docs, c.cases) == (5, 2, None)
+    i64(c.offsets)
+    cm = c.match(z, include_tokens=True, threads=1)
+    i64(cm["doc"])
+    i64(cm["el_stream_idx"])
+    cs = c.state_spans(m, include_invalid=False, threads=None)
+    i64(cs["doc"])
+    i32(cs["state"])
+    assert list(c.annotate([S.past_occurrence("p", "a", 1)], threads=2)) == ["p"]

@@ -1,6 +1,11 @@
 // Maps C++ exceptions to Python exceptions and owns the internal-failure type.
 #include "lib/guard.hpp"
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <exception>
 
@@ -27,6 +32,13 @@ PyMethodDef REBUILD_DEF = {"internal_error", rebuild_internal_error, METH_VARARG
                            "internal_error(*args)\n--\n\nRebuilds an unpickled zuldcore.InternalError."};
 PyObject* rebuild_function = nullptr;  // kept for the process, as the type is
 
+PyObject* locked_polls_fn(PyObject*, PyObject*) noexcept {
+  return guarded([] { return check(PyLong_FromUnsignedLongLong(locked_poll_count())); });
+}
+PyMethodDef LOCKED_POLLS_DEF = {"locked_polls", locked_polls_fn, METH_NOARGS,
+                                "locked_polls()\n--\n\nHow many times the interrupt poll took the interpreter "
+                                "lock in this process (for tests)."};
+
 // BaseException.__reduce__ with the rebuilding function in place of the type.
 PyObject* reduce_internal_error(PyObject* self, PyObject*) noexcept {
   return guarded([&] {
@@ -48,6 +60,8 @@ bool make_picklable(PyObject* type) {
                                         "What pickle needs to rebuild zuldcore's failures in another process."));
     Owned fn = check(PyCFunction_NewEx(&REBUILD_DEF, nullptr, name.get()));
     check_rc(PyModule_AddObjectRef(module.get(), REBUILD_DEF.ml_name, fn.get()));
+    Owned polls = check(PyCFunction_NewEx(&LOCKED_POLLS_DEF, nullptr, name.get()));
+    check_rc(PyModule_AddObjectRef(module.get(), LOCKED_POLLS_DEF.ml_name, polls.get()));
     add_pickle_loaders(module.get());
     Owned reduce = check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type), &REDUCE_DEF));
     check_rc(PyObject_SetAttrString(type, "__reduce__", reduce.get()));
@@ -124,13 +138,65 @@ void note_pending_error(const char* format, ...) noexcept {
 #endif
 }
 
+namespace {
+
+// CPython runs signal handlers on its main thread only; a poll on any other
+// thread can never see one. After a fork the forking thread is the child's
+// main thread, as CPython makes it.
+std::atomic<unsigned long> signal_thread{0};
+void after_fork_in_child() noexcept { signal_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed); }
+bool on_signal_thread() noexcept {
+  return PyThread_get_thread_ident() == signal_thread.load(std::memory_order_relaxed);
+}
+
+// Polls of the signal thread while it runs without the interpreter lock.
+// Taking the lock waits for the thread that holds it (up to the switch
+// interval, 5 ms by default, when another thread runs Python), so such a
+// poll is paced by the clock: at most one per interval, the interval long
+// enough that the wait stays near 2% of the time between polls, and never
+// so long that Ctrl-C goes unanswered for more than about half a second.
+// Only the signal thread reads or writes these.
+using Clock = std::chrono::steady_clock;
+constexpr Clock::duration MIN_POLL_INTERVAL = std::chrono::milliseconds(20);
+constexpr Clock::duration MAX_POLL_INTERVAL = std::chrono::milliseconds(500);
+constexpr int WAIT_SHARE = 50;  // interval = 50 x the last wait for the lock
+Clock::time_point next_locked_poll;
+Clock::duration locked_poll_interval = MIN_POLL_INTERVAL;
+std::atomic<uint64_t> locked_polls{0};
+
+}  // namespace
+
+void install_interrupt_poll() {
+  Owned threading = check(PyImport_ImportModule("threading"));
+  Owned main_thread = check(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+  Owned ident = check(PyObject_GetAttrString(main_thread.get(), "ident"));
+  const unsigned long id = PyLong_AsUnsignedLong(ident.get());
+  if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PyErrSet{};
+  signal_thread.store(id, std::memory_order_relaxed);
+  static const bool fork_handler = pthread_atfork(nullptr, nullptr, &after_fork_in_child) == 0;
+  (void)fork_handler;  // without it a child forked off a non-main thread polls less, and stays correct
+  set_interrupt_poll(&python_stop_requested);
+}
+
+void note_lock_released() noexcept {
+  if (on_signal_thread()) next_locked_poll = Clock::now() + locked_poll_interval;
+}
+
+uint64_t locked_poll_count() noexcept { return locked_polls.load(std::memory_order_relaxed); }
+
 bool python_stop_requested() noexcept {
-  // Signal handlers run on the main thread with the interpreter lock; a
-  // core running without the lock takes it just to ask.
+  if (!on_signal_thread()) return false;
   if (PyGILState_Check()) return PyErr_CheckSignals() < 0;
+  const Clock::time_point asked = Clock::now();
+  if (asked < next_locked_poll) return false;
   PyGILState_STATE held = PyGILState_Ensure();
+  const Clock::time_point got = Clock::now();
   const bool stop = PyErr_CheckSignals() < 0;
   PyGILState_Release(held);
+  locked_polls.fetch_add(1, std::memory_order_relaxed);
+  locked_poll_interval = std::clamp<Clock::duration>((got - asked) * WAIT_SHARE, MIN_POLL_INTERVAL,
+                                                     MAX_POLL_INTERVAL);
+  next_locked_poll = Clock::now() + locked_poll_interval;
   return stop;
 }
 

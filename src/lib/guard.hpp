@@ -2,6 +2,7 @@
 // runs its body through guarded(), so no C++ exception crosses into C.
 #pragma once
 
+#include <cstdint>
 #include <new>
 
 #include "lib/py.hpp"
@@ -16,9 +17,18 @@ namespace zuldcore {
 PyObject* internal_failure_type();
 
 // The interrupt poll installed for the cores: runs pending signal handlers
-// and says whether one raised (Ctrl-C raises KeyboardInterrupt), taking the
-// interpreter lock for it when the caller runs without it.
+// and says whether one raised (Ctrl-C raises KeyboardInterrupt). Only the
+// main thread can see a signal, so elsewhere it answers no at once; on the
+// main thread without the interpreter lock it takes the lock for it, paced
+// by the clock (see guard.cpp).
 bool python_stop_requested() noexcept;
+
+// Finds the main thread and installs python_stop_requested for the cores;
+// throws PyErrSet when the threading module cannot say which thread that is.
+void install_interrupt_poll();
+
+// How many polls took the interpreter lock in this process (for tests).
+uint64_t locked_poll_count() noexcept;
 
 // Sets the Python exception for the C++ exception in flight. Call only from
 // inside a catch block.

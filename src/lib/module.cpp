@@ -4,7 +4,6 @@
 
 #include "lib/guard.hpp"
 #include "lib/module.hpp"
-#include "base/interrupt.hpp"
 
 namespace zuldcore {
 namespace {
@@ -66,6 +65,7 @@ void module_body(PyObject* m) {
   add_function(m, &VOCAB_IDS_DEF);
   add_list(m, "CLOSE_REASONS", CLOSE_REASONS);
   add_list(m, "REJECT_REASONS", REJECT_REASONS);
+  add_corpus_module(m);
 }
 
 PyObject* cached_module = nullptr;
@@ -101,8 +101,8 @@ PyMODINIT_FUNC PyInit_zuldcore(void) {
     return guarded([] { return Owned::borrow(cached_module); });
   }
   if (!internal_failure_type()) return nullptr;
-  set_interrupt_poll(&python_stop_requested);
   return guarded([&] {
+    install_interrupt_poll();
     Owned m = check(PyModule_Create(&MODULE_DEF));
     module_body(m.get());
     // The package version, from the build; a dunder, so not in __all__.

@@ -47,11 +47,15 @@ class Owned {
   PyObject* p_ = nullptr;
 };
 
+// Starts the clock of the interrupt poll's next look at pending signals
+// from a thread that runs without the interpreter lock (lib/guard.cpp).
+void note_lock_released() noexcept;
+
 // Releases the interpreter lock for the life of the guard, around pure C++
 // work that touches no Python object; other threads run meanwhile.
 class GilReleased {
  public:
-  GilReleased() noexcept : state_(PyEval_SaveThread()) {}
+  GilReleased() noexcept : state_(PyEval_SaveThread()) { note_lock_released(); }
   ~GilReleased() { PyEval_RestoreThread(state_); }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;

@@ -11,6 +11,7 @@
 
 #include "annotate/annotate.hpp"
 #include "lib/args.hpp"
+#include "lib/py_annotate.hpp"
 #include "lib/guard.hpp"
 #include "lib/module.hpp"
 #include "lib/numpy.hpp"
@@ -359,30 +360,12 @@ PyType_Spec ANNOTATION_SPEC_SPEC = {"zuldcore.AnnotationSpec", sizeof(Wrapper<An
 constexpr auto ANNOTATE_STREAM =
     function("annotate_stream", req("tokens"), req("times"), req("specs"), opt("values", "None"));
 
-Owned column_to_numpy(Column&& column) {
-  return std::visit([](auto&& c) { return to_numpy(std::move(c)); }, std::move(column));
-}
-
 PyObject* py_annotate_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> Owned {
     auto a = bind<ANNOTATE_STREAM>(args, nargs, kwnames);
     TokenColumn tokens = convert_tokens(a["tokens"], "tokens");
     std::vector<double> times = convert_floats(a["times"], "times");
-    // Every spec is held by a reference and a shared borrow for the whole
-    // call: the list may be changed by a callback, or by another thread
-    // while the specs are evaluated without the interpreter lock.
-    const std::vector<Owned> items = arg_object_vec(a["specs"], "specs");
-    std::deque<Shared<AnnotationSpec>> specs;  // Shared cannot move: a deque keeps it in place
-    for (size_t i = 0; i < items.size(); ++i) {
-      PyObject* item = items[i].get();
-      with_note(
-          [&] {
-            if (!PyObject_TypeCheck(item, annotation_spec_type()))
-              throw_arg_type_error("specs", cat("expected AnnotationSpec, got '", type_name(item), "'"));
-            specs.emplace_back(item);
-          },
-          "in specs[%zu]", i);
-    }
+    const CallSpecs specs(a["specs"]);
     auto values = convert_opt_values(a["values"]);
     Stream s = checked_and_interned(std::move(tokens), std::move(times), std::move(values), "tokens");
 
@@ -396,9 +379,9 @@ PyObject* py_annotate_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       PointsCache points(StreamView{s.tokens, s.times,
                                     s.has_values ? std::span<const double>(s.values) : std::span<const double>()});
       InterruptCheck interrupt;  // for many short specs; long ones tick inside
-      for (const Shared<AnnotationSpec>& spec : specs) {
+      for (size_t i = 0; i < specs.size(); ++i) {
         interrupt.tick();
-        Expected<Column> column = evaluate_annotation(spec->kind, points);
+        Expected<Column> column = evaluate_annotation(specs[i].kind, points);
         if (!column) {
           failure = column.message();
           break;
@@ -406,23 +389,45 @@ PyObject* py_annotate_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         columns.push_back(std::move(column).value());
       }
     }
-    if (failure) with_note([&] { throw ValueError(std::move(*failure)); }, "in specs[%zu]", columns.size());
-
-    // A later spec of the same name replaces the column and keeps the key's
-    // first position, as dict assignment does.
-    Owned out = made(PyDict_New());
-    for (size_t i = 0; i < columns.size(); ++i) {
-      const std::string& name = specs[i]->name;
-      Owned key = made(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
-      check_rc(PyDict_SetItem(out.get(), key.get(), column_to_numpy(std::move(columns[i])).get()));
-    }
-    return out;
+    if (failure) raise_spec_failure(columns.size(), std::move(*failure));
+    return annotation_columns(specs, std::move(columns));
   });
 }
 
 }  // namespace
 
 PyTypeObject* annotation_spec_type() { return make_type_once(annotation_spec, &ANNOTATION_SPEC_SPEC); }
+
+CallSpecs::CallSpecs(PyObject* arg) : items_(arg_object_vec(arg, "specs")) {
+  for (size_t i = 0; i < items_.size(); ++i) {
+    PyObject* item = items_[i].get();
+    with_note(
+        [&] {
+          if (!PyObject_TypeCheck(item, annotation_spec_type()))
+            throw_arg_type_error("specs", cat("expected AnnotationSpec, got '", type_name(item), "'"));
+          specs_.emplace_back(item);
+        },
+        "in specs[%zu]", i);
+  }
+}
+
+void raise_spec_failure(size_t i, std::string message) {
+  with_note([&] { throw ValueError(std::move(message)); }, "in specs[%zu]", i);
+  throw PyErrSet{};  // with_note has thrown already
+}
+
+Owned annotation_columns(const CallSpecs& specs, std::vector<Column>&& columns) {
+  // A later spec of the same name replaces the column and keeps the key's
+  // first position, as dict assignment does.
+  Owned out = made(PyDict_New());
+  for (size_t i = 0; i < columns.size(); ++i) {
+    const std::string& name = specs[i].name;
+    Owned key = made(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+    Owned column = std::visit([](auto&& c) { return to_numpy(std::move(c)); }, std::move(columns[i]));
+    check_rc(PyDict_SetItem(out.get(), key.get(), column.get()));
+  }
+  return out;
+}
 
 PyMethodDef ANNOTATE_STREAM_DEF = fastcall_def<ANNOTATE_STREAM>(py_annotate_stream);
 

@@ -290,22 +290,26 @@ PyObject* py_state_spans(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!include_invalid)
       std::erase_if(rows, [](const StateInstance& r) { return !r.valid; });
 
-    Owned out = made(PyDict_New());
-    set_item(out.get(), "state", column<int32_t>(rows, [](auto& r) { return r.state; }));
-    set_item(out.get(), "start_pos", column<int64_t>(rows, [](auto& r) { return r.start_pos; }));
-    set_item(out.get(), "end_pos", column<int64_t>(rows, [](auto& r) { return r.end_pos; }));
-    set_item(out.get(), "t_start", column<double>(rows, [](auto& r) { return r.t_start; }));
-    set_item(out.get(), "t_end", column<double>(rows, [](auto& r) { return r.t_end; }));
-    set_item(out.get(), "n_events", column<int64_t>(rows, [](auto& r) { return r.n_events; }));
-    set_item(out.get(), "close_reason", column<int8_t>(rows, [](auto& r) { return r.close_reason; }));
-    set_item(out.get(), "reject_reason", column<int8_t>(rows, [](auto& r) { return r.reject_reason; }));
-    set_item(out.get(), "valid", column<int8_t>(rows, [](auto& r) { return r.valid; }));
-    set_item(out.get(), "timeout_entered", column<int8_t>(rows, [](auto& r) { return r.timeout_entered; }));
-    return out;
+    return state_spans_columns(rows);
   });
 }
 
 }  // namespace
+
+Owned state_spans_columns(const std::vector<StateInstance>& rows) {
+  Owned out = made(PyDict_New());
+  set_item(out.get(), "state", column<int32_t>(rows, [](auto& r) { return r.state; }));
+  set_item(out.get(), "start_pos", column<int64_t>(rows, [](auto& r) { return r.start_pos; }));
+  set_item(out.get(), "end_pos", column<int64_t>(rows, [](auto& r) { return r.end_pos; }));
+  set_item(out.get(), "t_start", column<double>(rows, [](auto& r) { return r.t_start; }));
+  set_item(out.get(), "t_end", column<double>(rows, [](auto& r) { return r.t_end; }));
+  set_item(out.get(), "n_events", column<int64_t>(rows, [](auto& r) { return r.n_events; }));
+  set_item(out.get(), "close_reason", column<int8_t>(rows, [](auto& r) { return r.close_reason; }));
+  set_item(out.get(), "reject_reason", column<int8_t>(rows, [](auto& r) { return r.reject_reason; }));
+  set_item(out.get(), "valid", column<int8_t>(rows, [](auto& r) { return r.valid; }));
+  set_item(out.get(), "timeout_entered", column<int8_t>(rows, [](auto& r) { return r.timeout_entered; }));
+  return out;
+}
 
 PyTypeObject* state_machine_type() { return make_type_once(state_machine, &STATE_MACHINE_SPEC); }
 PyTypeObject* state_span_type() { return make_type_once(state_span, &STATE_SPAN_SPEC); }

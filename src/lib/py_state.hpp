@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "lib/py.hpp"
 #include "state/machine.hpp"
@@ -17,5 +18,8 @@ std::shared_ptr<const StateMachineDecl> machine_snapshot(PyObject* obj);
 bool is_state_span(PyObject* obj);
 // The reference held by a StateSpan object (its snapshot shared, not copied).
 StateSpanRef state_span_ref(PyObject* obj);
+
+// The ten columns of state_spans for `rows`, in their order.
+Owned state_spans_columns(const std::vector<StateInstance>& rows);
 
 }  // namespace zuldcore

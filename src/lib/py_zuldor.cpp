@@ -318,5 +318,7 @@ PyType_Spec PREPROCESSED_SPEC = {"zuldcore.PreprocessedStream", sizeof(Wrapper<S
 PyTypeObject* zuldor_type() { return make_type_once(zuldor, &ZULDOR_SPEC); }
 PyTypeObject* preprocessed_stream_type() { return make_type_once(preprocessed, &PREPROCESSED_SPEC); }
 Pattern zuldor_pattern(PyObject* obj) { return as<Compiled>(obj)->value.pattern->pattern(); }
+bool is_zuldor(PyObject* obj) { return PyObject_TypeCheck(obj, zuldor_type()); }
+std::shared_ptr<const CompiledPattern> zuldor_compiled(PyObject* obj) { return as<Compiled>(obj)->value.pattern; }
 
 }  // namespace zuldcore

@@ -90,13 +90,7 @@ TokenColumn convert_tokens(PyObject* obj, const char* name) {
     read_borrowed([items](size_t i) { return items[i]; }, static_cast<size_t>(Py_SIZE(obj)), name, col);
     return col;
   }
-  if (std::optional<ArrowChunks> chunks = ArrowChunks::open(obj, name)) {
-    ArrowTokenReader reader(chunks->schema(), name, col);
-    ArrowOwned<ArrowArray> chunk;
-    while (chunks->next(chunk)) reader.append(*chunk);
-    reader.finish();
-    return col;
-  }
+  if (std::optional<ArrowChunks> chunks = ArrowChunks::open(obj, name)) return arrow_tokens(*chunks, name);
   SeqSource src(obj, name);
   src.refuse_masked();
   if (PyObject* vector = src.array()) {
@@ -119,6 +113,15 @@ TokenColumn convert_tokens(PyObject* obj, const char* name) {
     if (!PyUnicode_Check(item.get())) not_a_str(name, item.get());
     col.codes.push_back(distinct.code_of(utf8_of(item.get())));
   }
+  return col;
+}
+
+TokenColumn arrow_tokens(ArrowChunks& chunks, const char* name) {
+  TokenColumn col;
+  ArrowTokenReader reader(chunks.schema(), name, col);
+  ArrowOwned<ArrowArray> chunk;
+  while (chunks.next(chunk)) reader.append(*chunk);
+  reader.finish();
   return col;
 }
 

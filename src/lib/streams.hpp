@@ -20,6 +20,10 @@ namespace zuldcore {
 // or null item is a ValueError.
 TokenColumn convert_tokens(PyObject* obj, const char* name);
 
+class ArrowChunks;
+// The tokens of an Arrow export of strings (the Arrow branch of convert_tokens).
+TokenColumn arrow_tokens(ArrowChunks& chunks, const char* name);
+
 // What a masked entry of a numpy.ma array means: times must have every
 // entry; a masked value is no value.
 enum class Masked { Refused, AsNaN };

@@ -1,0 +1,226 @@
+// One loop per job: for each document of a range, the single-stream step on
+// the document's slice, its output appended (match, state spans) or written
+// in place (annotation). Tests: tests/cpp/test_corpus.cpp and
+// tests/test_corpus.py (every job against the per-document loop over the
+// single-stream calls, for 1 to 4 threads).
+#include "corpus/jobs.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "base/ensure.hpp"
+#include "base/interrupt.hpp"
+#include "corpus/pool.hpp"
+
+namespace zuldcore {
+
+namespace {
+
+// More threads than this are never started, whatever was asked for.
+constexpr size_t MAX_THREADS = 256;
+// Ranges per thread beyond one thread: a thread that finishes its range
+// early takes another, so uneven documents still keep every thread busy.
+constexpr size_t RANGES_PER_THREAD = 8;
+
+size_t thread_count(size_t threads) {
+  return std::min(threads == ALL_CPUS ? usable_cpus() : threads, MAX_THREADS);
+}
+
+std::vector<DocRange> job_ranges(const Corpus& corpus, size_t threads) {
+  return split_documents(corpus.offsets, threads == 1 ? 1 : threads * RANGES_PER_THREAD);
+}
+
+// The steps a document counts for the interrupt check: its rows (plus one)
+// for each of `passes` passes over it. The single-stream steps tick inside
+// but start counting afresh for every document, so a corpus of many small
+// documents must count them here, or a check could be many seconds away.
+uint32_t work_of(const StreamView& doc, size_t passes) {
+  return static_cast<uint32_t>(std::min<size_t>((doc.size() + 1) * std::max<size_t>(passes, 1), 1u << 20));
+}
+
+template <class T>
+void append(std::vector<T>& to, const std::vector<T>& from) {
+  to.insert(to.end(), from.begin(), from.end());
+}
+
+template <class T>
+void append_moved(std::vector<T>& to, std::vector<T>& from) {
+  to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+}
+
+void append_shifted(std::vector<int64_t>& to, const std::vector<int64_t>& from, int64_t shift) {
+  const size_t at = to.size();
+  to.resize(at + from.size());
+  for (size_t i = 0; i < from.size(); ++i) to[at + i] = from[i] + shift;
+}
+
+// The parts of a job in range order, as one: the first part's storage
+// grows to hold the others.
+CorpusMatches joined(std::vector<CorpusMatches>& parts) {
+  CorpusMatches out = std::move(parts.front());
+  size_t matches = out.doc.size();
+  for (size_t r = 1; r < parts.size(); ++r) matches += parts[r].doc.size();
+  out.buffer.reserve_matches(matches);
+  out.doc.reserve(matches);
+  for (size_t r = 1; r < parts.size(); ++r) {
+    append_matches(out.buffer, parts[r].buffer, 0);
+    append(out.doc, parts[r].doc);
+    parts[r] = CorpusMatches{};
+  }
+  return out;
+}
+
+CorpusStates joined(std::vector<CorpusStates>& parts) {
+  CorpusStates out = std::move(parts.front());
+  size_t rows = out.rows.size();
+  for (size_t r = 1; r < parts.size(); ++r) rows += parts[r].rows.size();
+  out.rows.reserve(rows);
+  out.doc.reserve(rows);
+  for (size_t r = 1; r < parts.size(); ++r) {
+    append(out.rows, parts[r].rows);
+    append(out.doc, parts[r].doc);
+    parts[r] = CorpusStates{};
+  }
+  return out;
+}
+
+}  // namespace
+
+void append_matches(MatchBuffer& to, MatchBuffer& from, int64_t shift) {
+  ZC_ENSURE(to.n_elements == from.n_elements && to.include_tokens == from.include_tokens,
+            "appending matches of another shape");
+  append_shifted(to.m_start, from.m_start, shift);
+  append_shifted(to.m_end, from.m_end, shift);
+  append(to.t_start, from.t_start);
+  append(to.t_end, from.t_end);
+  append_shifted(to.el_stream_idx, from.el_stream_idx, shift);
+  append(to.el_times, from.el_times);
+  append(to.el_tokens, from.el_tokens);
+  append(to.el_token_counts, from.el_token_counts);
+  append(to.result_scalars, from.result_scalars);
+  append_moved(to.result_lists, from.result_lists);
+  append(to.mid_scalars, from.mid_scalars);
+  append_moved(to.mid_lists, from.mid_lists);
+}
+
+CorpusMatches corpus_match(const Corpus& corpus, const MatchProgram& program, bool first_only,
+                           bool include_tokens, size_t threads) {
+  const size_t k = program.engine().n_elements;
+  threads = thread_count(threads);
+  const std::vector<DocRange> ranges = job_ranges(corpus, threads);
+  if (ranges.empty()) return CorpusMatches{MatchBuffer(k, include_tokens, 0), {}};
+
+  // One matcher and one document buffer per thread: their storage is
+  // reused for every document the thread takes.
+  struct Scratch {
+    explicit Scratch(const MatchProgram& program) : matcher(program) {}
+    StreamMatcher matcher;
+    MatchBuffer buffer;
+  };
+  std::vector<std::optional<Scratch>> scratch(threads);
+  std::vector<CorpusMatches> parts(ranges.size());
+  run_tasks(ranges.size(), threads, [&](size_t r, size_t thread) {
+    if (!scratch[thread]) scratch[thread].emplace(program);
+    Scratch& s = *scratch[thread];
+    CorpusMatches& out = parts[r];
+    out.buffer.reset(k, include_tokens, 0);
+    InterruptCheck interrupt;
+    for (size_t d = ranges[r].first; d < ranges[r].last; ++d) {
+      const StreamView doc = corpus.document(d);
+      interrupt.tick(work_of(doc, 1));
+      // What the matcher would find in a document that lacks the pattern's
+      // tokens: nothing, for far less than a call.
+      if (!program.may_match_in(doc.tokens)) continue;
+      s.matcher.match(doc.tokens, doc.times, doc.values, first_only, include_tokens, s.buffer);
+      const size_t found = s.buffer.n_matches();
+      if (found == 0) continue;
+      append_matches(out.buffer, s.buffer, corpus.offsets[d]);
+      out.doc.insert(out.doc.end(), found, static_cast<int64_t>(d));
+    }
+  });
+  return joined(parts);
+}
+
+CorpusStates corpus_state_spans(const Corpus& corpus, const StateMachineDecl& machine, bool include_invalid,
+                                size_t threads) {
+  ResolvedRefs refs;  // the triggers resolved once, read by every document's points
+  {
+    PointsCache nothing(StreamView{}, refs);
+    Expected<std::vector<StateInstance>> run = run_state_machine(machine, nothing);
+    if (!run) throw ValueError(run.message());
+  }
+  threads = thread_count(threads);
+  const std::vector<DocRange> ranges = job_ranges(corpus, threads);
+  if (ranges.empty()) return {};
+  std::vector<CorpusStates> parts(ranges.size());
+  run_tasks(ranges.size(), threads, [&](size_t r, size_t) {
+    CorpusStates& out = parts[r];
+    InterruptCheck interrupt;
+    for (size_t d = ranges[r].first; d < ranges[r].last; ++d) {
+      const StreamView doc = corpus.document(d);
+      interrupt.tick(work_of(doc, 1));
+      if (doc.size() == 0) continue;  // no instances: the run on nothing passed above
+      PointsCache points(doc, std::as_const(refs));
+      Expected<std::vector<StateInstance>> run = run_state_machine(machine, points);
+      if (!run) throw ValueError(run.message());
+      const auto shift = static_cast<size_t>(corpus.offsets[d]);
+      for (StateInstance inst : run.value()) {
+        if (!include_invalid && !inst.valid) continue;
+        inst.start_pos += shift;
+        inst.end_pos += shift;  // an instance owning no position keeps end = start - 1
+        out.rows.push_back(inst);
+        out.doc.push_back(static_cast<int64_t>(d));
+      }
+    }
+  });
+  return joined(parts);
+}
+
+std::vector<Column> corpus_annotate(const Corpus& corpus, std::span<const AnnotKind* const> specs,
+                                    size_t threads) {
+  // The columns of the empty document give each spec's type, and their
+  // failures are those that no data can avoid.
+  std::vector<Column> columns;
+  columns.reserve(specs.size());
+  ResolvedRefs refs;  // the specs' references resolved once, read by every document's points
+  {
+    PointsCache nothing(StreamView{}, refs);
+    for (size_t i = 0; i < specs.size(); ++i) {
+      Expected<Column> column = evaluate_annotation(*specs[i], nothing);
+      if (!column) throw SpecFailure{i, column.message()};
+      columns.push_back(std::move(column).value());
+      std::visit([&](auto& c) { c.resize(corpus.size()); }, columns.back());
+      check_interrupt();  // each column is a corpus long: a check per column, not per 4096
+
+    }
+  }
+  threads = thread_count(threads);
+  const std::vector<DocRange> ranges = job_ranges(corpus, threads);
+  run_tasks(ranges.size(), threads, [&](size_t r, size_t) {
+    InterruptCheck interrupt;
+    for (size_t d = ranges[r].first; d < ranges[r].last; ++d) {
+      const StreamView doc = corpus.document(d);
+      interrupt.tick(work_of(doc, specs.size()));
+      if (doc.size() == 0) continue;
+      const auto first = static_cast<size_t>(corpus.offsets[d]);
+      PointsCache points(doc, std::as_const(refs));  // shared by the document's specs, as in annotate_stream
+      for (size_t i = 0; i < specs.size(); ++i) {
+        Expected<Column> column = evaluate_annotation(*specs[i], points);
+        if (!column) throw SpecFailure{i, column.message()};
+        std::visit(
+            [&](auto& to) {
+              using C = std::decay_t<decltype(to)>;
+              const C* from = std::get_if<C>(&column.value());
+              ZC_ENSURE(from != nullptr && from->size() == doc.size(), "spec ", i,
+                        " gave a column of another type or length");
+              std::copy(from->begin(), from->end(), to.begin() + static_cast<ptrdiff_t>(first));
+            },
+            columns[i]);
+      }
+    }
+  });
+  return columns;
+}
+
+}  // namespace zuldcore

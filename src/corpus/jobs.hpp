@@ -1,0 +1,68 @@
+// The jobs over a corpus: matching, state spans and annotation, each
+// document on its own through the very function the single-stream call
+// uses, on the document's slice of the corpus, with positions shifted to
+// corpus rows. Documents are shared among threads in contiguous ranges
+// (corpus/pool.hpp), and the results put together in document order, so
+// they are the same bytes for any number of threads.
+//
+// Failures: a job first runs its per-document step on an empty document, so
+// that what does not depend on the data (a pattern too large, too many
+// triggers) fails before any work, even for a corpus without documents;
+// after that, the failure of the lowest failing document is thrown. That
+// first run also resolves the token references once (engine/points.hpp), so
+// the documents only scan with them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "annotate/annotate.hpp"
+#include "corpus/corpus.hpp"
+#include "engine/match_buffer.hpp"
+#include "engine/matcher.hpp"
+#include "state/machine.hpp"
+
+namespace zuldcore {
+
+// `threads` of the jobs below: 0 for every usable CPU (usable_cpus()).
+inline constexpr size_t ALL_CPUS = 0;
+
+// The matches of every document (StreamMatcher::match of the document),
+// in document order; m_start, m_end and el_stream_idx are corpus rows.
+struct CorpusMatches {
+  MatchBuffer buffer;
+  std::vector<int64_t> doc;  // the document of each match
+};
+CorpusMatches corpus_match(const Corpus& corpus, const MatchProgram& program, bool first_only,
+                           bool include_tokens, size_t threads);
+
+// The instances of every document (run_state_machine on the document), in
+// document order, all of them or only the valid ones; positions are corpus
+// rows. A failure of the run is thrown as ValueError with its message.
+struct CorpusStates {
+  std::vector<StateInstance> rows;
+  std::vector<int64_t> doc;  // the document of each instance
+};
+CorpusStates corpus_state_spans(const Corpus& corpus, const StateMachineDecl& machine, bool include_invalid,
+                                size_t threads);
+
+// A spec whose evaluation failed, and the message.
+struct SpecFailure {
+  size_t spec = 0;
+  std::string message;
+};
+
+// One column per spec, one entry per corpus row: each document evaluated
+// on its own (evaluate_annotation with a PointsCache over the document, the
+// specs in order sharing it). A failure is thrown as SpecFailure.
+std::vector<Column> corpus_annotate(const Corpus& corpus, std::span<const AnnotKind* const> specs,
+                                    size_t threads);
+
+// Appends the matches of `from` to `to` (of the same shape), adding `shift`
+// to their positions; `from`'s collected lists are moved.
+void append_matches(MatchBuffer& to, MatchBuffer& from, int64_t shift);
+
+}  // namespace zuldcore
