@@ -17,7 +17,7 @@ Jobs, each per patient (no answer reaches from one patient into the next):
       (lag / shift compared within the patient, PARTITION BY) and an as-of join by patient for the last row
       within the deadline.
   (3) max, mean and count of SBP over the last 24 h at every row (both ends inclusive): Corpus.annotate with
-      three window_aggregate specs; Polars rolling_{max,mean,sum}_by(...).over("subject_id"); DuckDB RANGE
+      three window_aggregate specs; Polars rolling(..., group_by="subject_id"); DuckDB RANGE
       frames PARTITION BY subject_id.
   (4) was there an ABX_START in the last 24 h, at every row: Corpus.annotate with past_occurrence; Polars
       join_asof(by="subject_id"); DuckDB ASOF LEFT JOIN ... ON the patient.
@@ -314,18 +314,18 @@ def polars_episodes(frame: pl.DataFrame) -> pl.DataFrame:
 
 
 def polars_windows(frame: pl.DataFrame) -> pl.DataFrame:
-    size = f"{WINDOW // US}h"
+    """DataFrame.rolling grouped by patient (two to three times faster here than rolling_*_by(...).over()): the
+    rows come out patient by patient in time order, which is the frame's order."""
     is_k = pl.col("code") == WINDOW_TOKEN
-    v = pl.when(is_k).then(pl.col("numeric_value"))
-    count = is_k.cast(pl.Int32).rolling_sum_by("time", window_size=size, closed="both").over("subject_id")
     name = WINDOW_TOKEN.lower()
-    return frame.lazy().select(
-        v.rolling_max_by("time", window_size=size, closed="both").over("subject_id")
-         .fill_null(np.nan).alias(f"{name}_max"),
-        v.rolling_mean_by("time", window_size=size, closed="both").over("subject_id")
-         .fill_null(np.nan).alias(f"{name}_mean"),
-        pl.when(count > 0).then(count.cast(pl.Float64)).otherwise(np.nan).alias(f"{name}_count"),
-    ).collect()
+    count = pl.col("k").sum()
+    return (frame.lazy().select("subject_id", "time", k=is_k.cast(pl.Int32),
+                                v=pl.when(is_k).then(pl.col("numeric_value")))
+            .rolling("time", period=f"{WINDOW // US}h", closed="both", group_by="subject_id")
+            .agg(pl.col("v").max().fill_null(np.nan).alias(f"{name}_max"),
+                 pl.col("v").mean().fill_null(np.nan).alias(f"{name}_mean"),
+                 pl.when(count > 0).then(count.cast(pl.Float64)).otherwise(np.nan).alias(f"{name}_count"))
+            .collect())
 
 
 def polars_past(frame: pl.DataFrame) -> pl.DataFrame:
