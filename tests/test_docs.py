@@ -4,7 +4,7 @@ Every ```python block of README.md, docs/guide.md and docs/cookbook.md runs, eac
 sharing one namespace, in a fresh interpreter started at the project root, as a reader pasting them into a
 session there would run them. Data comes from examples/eventlog.py, imported as `examples.eventlog`. Blocks
 that are not meant to run carry another fence (```text, ```sh). test_cookbook.py runs the cookbook's blocks,
-counting the comparisons of its answers as it goes; this file runs the others."""
+counting the comparisons of its answers as it goes; this file runs the others, and the demo."""
 
 import ast
 import json
@@ -108,3 +108,15 @@ def test_the_stub_documents_every_class_function_and_argument(stub):
                 undocumented += [f"{node.name}({a.arg})" for a in args
                                  if a.arg not in ("self", "cls") and not re.search(rf"\b{a.arg}\b", doc)]
     assert undocumented == []
+
+
+def test_the_demo_runs_and_counts_the_matches_one_call_would_mix():
+    # scripts/demo.sh runs it; here on a smaller log. Its one line on the whole log must add up: the matches
+    # that cross stays plus those the corpus finds within stays are all the whole log's matches.
+    child = subprocess.run([sys.executable, "demo.py", "--events", "20000"], cwd=ROOT / "examples",
+                           capture_output=True, text=True, check=False)
+    assert child.returncode == 0, child.stderr[-8000:]
+    line = next(line for line in child.stdout.splitlines() if line.startswith("why not one call"))
+    counts = re.search(r"([\d,]+) of its ([\d,]+) .* the ([\d,]+) within stays", line)
+    crossed, total, within = (int(n.replace(",", "")) for n in counts.groups())
+    assert crossed > 0 and within > 0 and crossed + within == total, line
