@@ -1,4 +1,5 @@
-"""zuldcore on a clinical-like event log: a short walk through the API, one section per feature.
+"""zuldcore on a clinical-like event log: a short walk through the API, one section per feature, every
+question about a stay answered through a Corpus whose documents are the stays.
 
 Run: python examples/demo.py [--events 100000] [--seed 7]
 """
@@ -11,6 +12,7 @@ import numpy as np
 
 import zuldcore
 from eventlog import EventLog, event_log
+from zuldcore.corpus import Corpus
 
 NAMED_SHOWN = ["ED_ARRIVAL", "SBP", "LACTATE", "ABX_START", "DISCHARGE"]
 
@@ -61,37 +63,59 @@ def interning(log: EventLog) -> np.ndarray:
     return remap
 
 
-def matching(log: EventLog, remap: np.ndarray) -> None:
-    section("Pattern matching: Pattern and Zuldor")
-    # Lactate drawn within 3 h of an SBP below 90, antibiotics within 6 h after that.
+def cohort_in_one_call(log: EventLog) -> Corpus:
+    section("A corpus: every stay on its own, in one call")
+    corpus = Corpus(log.tokens, log.times, log.offsets, log.values)
+    print("corpus = Corpus(tokens, times, offsets, values)   # document k: positions offsets[k] to offsets[k + 1] - 1")
+    print(f"{corpus!r}: interned once, then every job runs each stay on its own, on every core")
+
+    q = zuldcore.Pattern()
+    q.add_event("ED_ARRIVAL")
+    q.add_event("ICU_ADMIT", max_dt=24.0)
+    z = zuldcore.Zuldor(q)
+    whole = z.match_stream(log.tokens, log.times)
+    stay_of = np.searchsorted(log.offsets, whole["el_stream_idx"], side="right") - 1
+    crossed = int((stay_of[:, 0] != stay_of[:, 1]).sum())
+    within = len(corpus.match(z)["m_start"])
+    print(f"why not one call over the whole log: {crossed:,} of its {len(whole['m_start']):,} \"ED_ARRIVAL then "
+          f"ICU_ADMIT within 24 h\" matches pair one stay's arrival with the next stay's admission "
+          f"(corpus.match finds the {within:,} within stays)")
+    return corpus
+
+
+def matching(log: EventLog, corpus: Corpus, remap: np.ndarray) -> None:
+    section("Pattern matching: Pattern, Zuldor and corpus.match")
+    # Lactate drawn within 3 h of an SBP below 90, antibiotics within 6 h after that, in one stay.
     p = zuldcore.Pattern(collector="collect_pairs")
     p.add_event("SBP", max_val=90.0)
     p.add_event("LACTATE", max_dt=3.0)
-    p.add_event("ABX_START", max_dt=6.0, block_token="DISCHARGE")
+    p.add_event("ABX_START", max_dt=6.0)
     print("p = Pattern(collector='collect_pairs')")
-    print("p.add_event('SBP', max_val=90.0); p.add_event('LACTATE', max_dt=3.0)")
-    print("p.add_event('ABX_START', max_dt=6.0, block_token='DISCHARGE')")
+    print("p.add_event('SBP', max_val=90.0); p.add_event('LACTATE', max_dt=3.0); p.add_event('ABX_START', max_dt=6.0)")
     print(repr(p))
     z = zuldcore.Zuldor(p)
-    d = z.match_stream(log.tokens, log.times, log.values, include_tokens=True)
+    d = corpus.match(z, include_tokens=True)
     n = len(d["m_start"])
-    print(f"match_stream over {len(log.tokens):,} events: {n:,} matches; keys {list(d)}")
+    print(f"corpus.match(Zuldor(p)): {n:,} matches in {len(np.unique(d['doc'])):,} stays; keys {list(d)}")
     for m in range(min(n, 3)):
         rows = ", ".join(f"{tok} at {t:.2f} h" for tok, t in zip(d["el_tokens"][m], d["el_times"][m]))
-        print(f"  match {m}: positions {d['el_stream_idx'][m].tolist()}: {rows}")
+        print(f"  stay {d['doc'][m]}, positions {d['el_stream_idx'][m].tolist()}: {rows}")
+    first = corpus.match(z, first_only=True)
+    print(f"first_only=True: the first match of each stay, {len(first['m_start']):,} of them")
 
-    stream = z.preprocess(log.tokens, log.times, log.values)
-    print(f"preprocess once: {stream!r}; then match_preprocessed with any pattern:")
-    for a, b, within in [("ED_ARRIVAL", "LACTATE", 1.0), ("ED_ARRIVAL", "ICU_ADMIT", 24.0)]:
+    k = int(d["doc"][0]) if n else 0
+    lo, hi = int(log.offsets[k]), int(log.offsets[k + 1])
+    stream = z.preprocess(log.tokens[lo:hi], log.times[lo:hi], log.values[lo:hi])
+    print(f"one stay as a stream: preprocess it once, {stream!r}; then match_preprocessed with any pattern:")
+    for a, b, within in [("ED_ARRIVAL", "SBP", 2.0), ("SBP", "ABX_START", 6.0)]:
         q = zuldcore.Pattern()
         q.add_event(a)
         q.add_event(b, max_dt=within)
-        first = zuldcore.Zuldor(q).match_preprocessed(stream, first_only=True)
         every = zuldcore.Zuldor(q).match_preprocessed(stream)
-        print(f"  {a} then {b} within {within:g} h: {len(every['m_start']):,} matches, "
-              f"first at positions {first['m_start'].tolist()}..{first['m_end'].tolist()}")
+        print(f"  stay {k}: {a} then {b} within {within:g} h: {len(every['m_start']):,} matches, "
+              f"at positions {every['el_stream_idx'].tolist()[:4]} of the stay")
 
-    section("Batch matching: one call for every stay")
+    section("Batch matching: the first match of every stay from ids")
     q = zuldcore.Pattern()
     q.add_event("ED_ARRIVAL")
     q.add_event("ABX_START", max_dt=48.0)
@@ -102,10 +126,13 @@ def matching(log: EventLog, remap: np.ndarray) -> None:
     print("ED_ARRIVAL then ABX_START within 48 h, first match per stay (positions within the stay):")
     print(f"  {hit.sum():,} of {len(hit):,} stays match; first stays: m_start {batch['m_start'][:6].tolist()}, "
           f"m_end {batch['m_end'][:6].tolist()}")
+    same = corpus.match(zuldcore.Zuldor(q), first_only=True)
+    assert np.array_equal(same["m_start"] - log.offsets[same["doc"]], batch["m_start"][hit])
+    print("  the same first matches as corpus.match(..., first_only=True), there as positions of the whole log")
 
 
-def state_machines(log: EventLog) -> None:
-    section("State machines: StateMachine and state_spans")
+def state_machines(corpus: Corpus) -> None:
+    section("State machines: StateMachine and corpus.state_spans")
     # Where each stay is: the ED from arrival until departure (or until the ICU
     # takes over), the ICU from admission to discharge.
     stay = zuldcore.StateMachine(out_name="ward")
@@ -118,16 +145,17 @@ def state_machines(log: EventLog) -> None:
     print("stay = StateMachine(out_name='ward'); add_state('ed'), add_state('icu', min_duration=1.0),")
     print("  entries ED_ARRIVAL -> ed, ICU_ADMIT -> icu; exits ED_DEPART or DISCHARGE from ed, DISCHARGE from icu")
     print(repr(stay))
-    d = zuldcore.state_spans(log.tokens, log.times, stay)
-    print(f"state_spans: {len(d['state']):,} instances; columns {list(d)}")
+    d = corpus.state_spans(stay)
+    print(f"corpus.state_spans(stay): {len(d['state']):,} instances in {len(np.unique(d['doc'])):,} stays; "
+          f"columns {list(d)}")
     for k, name in enumerate(stay.state_names[1:], start=1):
         mine = d["state"] == k
         hours = (d["t_end"] - d["t_start"])[mine & (d["valid"] == 1)]
         print(f"  {name}: {mine.sum():,} instances, {int(d['valid'][mine].sum()):,} valid, "
               f"median {np.median(hours) if len(hours) else float('nan'):.1f} h")
     reasons = [zuldcore.CLOSE_REASONS[r] for r in d["close_reason"][:5]]
-    print(f"  first instances: start_pos {d['start_pos'][:5].tolist()}, end_pos {d['end_pos'][:5].tolist()}, "
-          f"closed by {reasons}")
+    print(f"  first instances: stays {d['doc'][:5].tolist()}, start_pos {d['start_pos'][:5].tolist()}, "
+          f"end_pos {d['end_pos'][:5].tolist()}, closed by {reasons}")
 
     # A hypotension episode: an SBP of at most 90 opens it, each further low
     # SBP within 2 h keeps it open; it needs two low readings, and when it
@@ -143,24 +171,20 @@ def state_machines(log: EventLog) -> None:
     print("\nlow_sbp = Pattern(); low_sbp.add_event('SBP', max_val=90.0)")
     print("hypo.add_state('hypotension', max_gap=2.0, min_events=2, timeout_to='recovering')")
     print("hypo.add_state('recovering', max_gap=4.0); entry on low_sbp; both end at DISCHARGE")
-    d = zuldcore.state_spans(log.tokens, log.times, hypo, values=log.values, include_invalid=False)
+    d = corpus.state_spans(hypo, include_invalid=False)
     episodes = d["state"] == hypo.state_id("hypotension")
     print(f"valid instances: {episodes.sum():,} hypotension episodes (2+ low readings), "
           f"{(~episodes).sum():,} recovery periods (timeout_entered: {int(d['timeout_entered'].sum()):,})")
     if episodes.any():
         i = int(np.flatnonzero(episodes)[0])
-        print(f"  first episode: positions {d['start_pos'][i]}..{d['end_pos'][i]}, "
+        print(f"  first episode: stay {d['doc'][i]}, positions {d['start_pos'][i]}..{d['end_pos'][i]}, "
               f"{d['t_start'][i]:.2f} h to {d['t_end'][i]:.2f} h, {d['n_events'][i]} low readings, "
               f"closed by {zuldcore.CLOSE_REASONS[d['close_reason'][i]]}")
     print(f"span reference for annotation: hypo.span('hypotension') -> {hypo.span('hypotension')!r}")
 
 
-def annotation(log: EventLog) -> None:
-    section("Annotation: AnnotationSpec and annotate_stream")
-    # One stay, annotated position by position.
-    k = 1
-    lo, hi = int(log.offsets[k]), int(log.offsets[k + 1])
-    tokens, times, values = log.tokens[lo:hi], log.times[lo:hi], log.values[lo:hi]
+def annotation(log: EventLog, corpus: Corpus) -> None:
+    section("Annotation: AnnotationSpec and corpus.annotate")
     icu = zuldcore.StateMachine(out_name="ward")
     icu.add_state("icu", drop_unclosed=False)
     icu.add_entry("icu", "ICU_ADMIT")
@@ -177,14 +201,22 @@ def annotation(log: EventLog) -> None:
           "window_aggregate('max_sbp_6h', 'SBP', 6.0, agg='max', forward=False),")
     print("         window_aggregate('n_lactate_6h', 'LACTATE', 6.0, agg='count', forward=False), "
           "span_aggregate('max_lactate_in_icu', 'LACTATE', icu.span('icu'), agg='max'), state_label('where', icu)]")
-    d = zuldcore.annotate_stream(tokens, times, specs, values)
-    print(f"stay {k}: {hi - lo} events; columns {[(name, str(col.dtype)) for name, col in d.items()]}")
-    print(f"  {'pos':>4} {'time':>7} {'token':<11} {'value':>6} " + " ".join(f"{name:>18}" for name in d))
-    shown = [i for i, t in enumerate(tokens) if t in ("ED_ARRIVAL", "SBP", "LACTATE", "ABX_START", "ICU_ADMIT",
-                                                      "DISCHARGE")][:14]
+    d = corpus.annotate(specs)
+    print(f"corpus.annotate(specs): one entry per position of every stay; "
+          f"columns {[(name, str(col.dtype)) for name, col in d.items()]}")
+    again = corpus.annotate(specs, threads=1)
+    assert all(np.array_equal(d[name], again[name], equal_nan=True) for name in d)
+    print("threads=None (every CPU) and threads=1 give the same columns")
+    # One stay, position by position.
+    k = 1
+    lo, hi = int(log.offsets[k]), int(log.offsets[k + 1])
+    print(f"stay {k}: positions {lo} to {hi - 1}")
+    print(f"  {'pos':>6} {'time':>7} {'token':<11} {'value':>6} " + " ".join(f"{name:>18}" for name in d))
+    shown = [i for i in range(lo, hi) if log.tokens[i] in ("ED_ARRIVAL", "SBP", "LACTATE", "ABX_START", "ICU_ADMIT",
+                                                           "DISCHARGE")][:14]
     for i in shown:
         cells = " ".join(f"{col[i]:>18g}" if col.dtype.kind == "f" else f"{col[i]:>18d}" for col in d.values())
-        print(f"  {i:>4} {times[i]:7.2f} {tokens[i]:<11} {values[i]:6g} {cells}")
+        print(f"  {i:>6} {log.times[i]:7.2f} {log.tokens[i]:<11} {log.values[i]:6g} {cells}")
 
 
 def main() -> None:
@@ -196,9 +228,10 @@ def main() -> None:
     log = event_log(args.events, seed=args.seed)
     describe(log)
     remap = interning(log)
-    matching(log, remap)
-    state_machines(log)
-    annotation(log)
+    corpus = cohort_in_one_call(log)
+    matching(log, corpus, remap)
+    state_machines(corpus)
+    annotation(log, corpus)
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
@@ -66,3 +67,50 @@ def event_log(n_events: int = 100_000, n_vocab: int = 2_000, seed: int | Sequenc
 
     tokens = np.array(vocab, dtype=object)[codes].tolist()
     return EventLog(vocab, codes, tokens, times, values, offsets)
+
+
+def cohort(n_patients: int = 200, seed: int = 7) -> dict[str, Any]:
+    """A cohort as the columns of a frame, in calendar order, as a hospital's log arrives: `patient` (int64),
+    `time` (datetime64[us], on whole minutes), `code` (str) and `value` (float, None where the event has none).
+
+    Each patient has one to four stays of `event_log`, days to months apart, the first in 2023. A stay opens
+    with ED_ARRIVAL and closes with DISCHARGE; stray ED_ARRIVAL and DISCHARGE codes inside a stay are charted
+    as NOTE. Rows of one patient at one time keep their order. `pl.DataFrame(cohort())` and
+    `pd.DataFrame(cohort())` take the columns as they are.
+    """
+    rng = np.random.default_rng(seed)
+    n_stays = rng.integers(1, 5, n_patients)
+    total = int(n_stays.sum())
+    n_events = 150 * total + 1_000
+    log = event_log(n_events, seed=seed)
+    while len(log.offsets) - 2 <= total:  # the last stay of a log may be cut short: never use it
+        n_events *= 2
+        log = event_log(n_events, seed=seed)
+    offsets = log.offsets[: total + 1]
+    starts, lasts, n_rows = offsets[:-1], offsets[1:] - 1, int(offsets[-1])
+
+    codes = np.array(log.tokens[:n_rows], dtype=object)
+    stray = np.isin(codes, ["ED_ARRIVAL", "DISCHARGE"])
+    stray[starts] = stray[lasts] = False
+    codes[stray] = "NOTE"
+
+    stay = np.repeat(np.arange(total), np.diff(offsets))
+    minutes = np.round((log.times[:n_rows] - log.times[starts][stay]) * 60).astype(np.int64)  # since the stay began
+    length = minutes[lasts]
+    first = rng.integers(0, 365 * 24 * 60, n_patients) + np.datetime64("2023-01-01T00:00", "m").astype(np.int64)
+    gap = np.round(rng.exponential(45 * 24 * 60, total)).astype(np.int64) + 24 * 60  # from one discharge to the next arrival
+    patient_of_stay = np.repeat(np.arange(n_patients), n_stays)
+    begin = np.empty(total, dtype=np.int64)
+    for k in range(total):
+        new_patient = k == 0 or patient_of_stay[k] != patient_of_stay[k - 1]
+        begin[k] = first[patient_of_stay[k]] if new_patient else begin[k - 1] + length[k - 1] + gap[k]
+    time = (begin[stay] + minutes).astype("datetime64[m]").astype("datetime64[us]")
+
+    order = np.argsort(time, kind="stable")  # calendar order; ties keep each patient's rows in order
+    values = log.values[:n_rows][order]
+    return {
+        "patient": (101 + patient_of_stay[stay])[order],
+        "time": time[order],
+        "code": codes[order].tolist(),
+        "value": [None if np.isnan(v) else float(v) for v in values],
+    }

@@ -1,9 +1,10 @@
 """The documentation's code runs as written.
 
-Every ```python block of README.md, docs/guide.md and docs/cookbook.md (once it exists) runs, each file's
-blocks in order and sharing one namespace, in a fresh interpreter started at the project root, as a reader
-pasting them into a session there would run them. Data comes from examples/eventlog.py, imported as
-`examples.eventlog`. Blocks that are not meant to run carry another fence (```text, ```sh)."""
+Every ```python block of README.md, docs/guide.md and docs/cookbook.md runs, each file's blocks in order and
+sharing one namespace, in a fresh interpreter started at the project root, as a reader pasting them into a
+session there would run them. Data comes from examples/eventlog.py, imported as `examples.eventlog`. Blocks
+that are not meant to run carry another fence (```text, ```sh). test_cookbook.py runs the cookbook's blocks,
+counting the comparisons of its answers as it goes; this file runs the others, and the demo."""
 
 import ast
 import json
@@ -17,9 +18,8 @@ import pytest
 import zuldcore
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-REQUIRED = ["README.md", "docs/guide.md"]
-OPTIONAL = ["docs/cookbook.md"]  # joins the run as soon as it is written
-DOCS = REQUIRED + [name for name in OPTIONAL if (ROOT / name).exists()]
+RUN_HERE = ["README.md", "docs/guide.md"]
+DOCS = RUN_HERE + ["docs/cookbook.md"]
 
 FENCE = re.compile(r"^( *)(```+|~~~+)\s*([^\s`]*)")
 
@@ -55,14 +55,18 @@ def fenced_blocks(text):
     return blocks
 
 
-def run_blocks(name, text, cwd=ROOT):
-    blocks = [[name, first, source] for language, first, source in fenced_blocks(text) if language == "python"]
-    child = subprocess.run([sys.executable, "-c", RUNNER], input=json.dumps([blocks, zuldcore.__file__]),
+def python_blocks(name, text):
+    return [[name, first, source] for language, first, source in fenced_blocks(text) if language == "python"]
+
+
+def run_blocks(name, text, cwd=ROOT, runner=RUNNER):
+    blocks = python_blocks(name, text)
+    child = subprocess.run([sys.executable, "-c", runner], input=json.dumps([blocks, zuldcore.__file__]),
                            cwd=cwd, capture_output=True, text=True, check=False)
     return blocks, child
 
 
-@pytest.mark.parametrize("name", DOCS)
+@pytest.mark.parametrize("name", RUN_HERE)
 def test_python_blocks_run_in_order(name):
     blocks, child = run_blocks(name, (ROOT / name).read_text(encoding="utf-8"))
     assert blocks, f"{name} has no ```python block"
@@ -104,3 +108,15 @@ def test_the_stub_documents_every_class_function_and_argument(stub):
                 undocumented += [f"{node.name}({a.arg})" for a in args
                                  if a.arg not in ("self", "cls") and not re.search(rf"\b{a.arg}\b", doc)]
     assert undocumented == []
+
+
+def test_the_demo_runs_and_counts_the_matches_one_call_would_mix():
+    # scripts/demo.sh runs it; here on a smaller log. Its one line on the whole log must add up: the matches
+    # that cross stays plus those the corpus finds within stays are all the whole log's matches.
+    child = subprocess.run([sys.executable, "demo.py", "--events", "20000"], cwd=ROOT / "examples",
+                           capture_output=True, text=True, check=False)
+    assert child.returncode == 0, child.stderr[-8000:]
+    line = next(line for line in child.stdout.splitlines() if line.startswith("why not one call"))
+    counts = re.search(r"([\d,]+) of its ([\d,]+) .* the ([\d,]+) within stays", line)
+    crossed, total, within = (int(n.replace(",", "")) for n in counts.groups())
+    assert crossed > 0 and within > 0 and crossed + within == total, line
