@@ -1,17 +1,21 @@
-"""A cohort question over a corpus partitioned by patient, on a dask.distributed cluster.
+"""A cohort question over a MEDS corpus on a dask.distributed cluster: one Corpus per partition.
 
-The question (patterns, state machines, annotation specs) is built once, here; Dask pickles it to every
-worker, and zuldcore objects pickle by value (token strings, never token ids). Each worker reads its patients
-(here: generates them with examples/eventlog.py, seeded per block of patients, so the corpus does not depend
-on how it is partitioned), codes them with its own process's ids (`vocab_ids`), answers the question for
-every patient and returns plain columns keyed by patient. `run(None, ...)` runs the same code in this process.
+The corpus is Parquet files in the MEDS layout (`subject_id`, `time`, `code`, `numeric_value`; write one with
+examples/write_meds.py), each file holding whole subjects sorted by time. dask.dataframe reads one partition
+per file, so every partition holds whole subjects. Each worker builds one `Corpus` from its partition
+(`Corpus.from_frame`: the tokens are interned with the worker's own ids) and answers the question with one call
+per job, on one thread (the cluster's worker processes already share out the cores), returning one row per
+subject. The question (a pattern, state machines, annotation specs) is built once, here, and travels to the
+workers pickled, by value. `run(None, path)` answers the whole corpus in this process, with one corpus.
 
-Run: python examples/cohort_dask.py [--patients 20000] [--partitions 8] [--workers 2]
+Run: python examples/write_meds.py meds --subjects 20000 --shards 8
+     python examples/cohort_dask.py meds [--workers 2]
 """
 
 from __future__ import annotations
 
 import argparse
+import pathlib
 import time
 from typing import Any
 
@@ -19,16 +23,14 @@ import numpy as np
 import pandas as pd
 
 import zuldcore
-from eventlog import EventLog, event_log, make_vocab
+from zuldcore.corpus import Corpus
 
-N_VOCAB = 2_000
-BLOCK = 1_000  # patients generated together, from one seed: the corpus is the same however it is partitioned
+US_PER_HOUR = 3_600_000_000
 
-COLUMNS = {  # name -> dtype, in order
-    "patient": np.int64,
-    "n_events": np.int64,
+COLUMNS = {  # name -> dtype, in order; the table is indexed by subject_id
+    "n_events": np.int64,                      # timed rows (static rows take no part in a timeline)
     "sepsis": np.bool_,                        # low SBP, lactate within 3 h, antibiotics within 6 h more
-    "sepsis_onset_h": np.float64,              # hours from arrival to that low SBP (NaN: no such match)
+    "sepsis_onset_h": np.float64,              # hours from the first timed row to that low SBP (NaN: no match)
     "hours_to_abx": np.float64,                # hours from that low SBP to the antibiotics
     "hypotension_episodes": np.int64,          # valid episodes: 2+ low SBPs, each within 2 h of the last
     "hypotension_hours": np.float64,
@@ -73,74 +75,126 @@ def question() -> Question:
             "hypotension": hypo.state_id("hypotension"), "icu": stay.state_id("icu")}
 
 
-def patients_of(part: int, n_patients: int, n_partitions: int) -> range:
-    return range(part * n_patients // n_partitions, (part + 1) * n_patients // n_partitions)
+def empty_table() -> pd.DataFrame:
+    return pd.DataFrame({name: np.zeros(0, dtype) for name, dtype in COLUMNS.items()},
+                        index=pd.Index(np.zeros(0, np.int64), name="subject_id"))
 
 
-def block_log(block: int, seed: int) -> EventLog:
-    """The event log of patients BLOCK * block .. BLOCK * (block + 1) - 1: one stay each."""
-    n_events = BLOCK * 130  # stays average about 107 events
-    while True:
-        log = event_log(n_events, N_VOCAB, seed=[seed, block])
-        if len(log.offsets) > BLOCK + 1:  # the last stay may be cut short: keep only whole ones
-            return log
-        n_events *= 2
+def timed_rows(frame: pd.DataFrame) -> pd.DataFrame:
+    """The rows that have a time: MEDS puts a subject's static measurements (no time) first."""
+    return frame[frame["time"].notna()]
 
 
-def nan_max(values: np.ndarray) -> float:
-    values = values[~np.isnan(values)]
-    return float(values.max()) if len(values) else np.nan
+def hours(frame: pd.DataFrame) -> np.ndarray:
+    """The time column as float hours since the epoch, each the correctly rounded quotient of its exact count
+    of microseconds, as `Corpus.from_frame(..., time_unit="h")` reads it."""
+    return frame["time"].to_numpy("datetime64[us]").view(np.int64) / US_PER_HOUR
 
 
-def run_partition(part: int, n_patients: int, n_partitions: int, q: Question, seed: int = 7) -> pd.DataFrame:
-    """The question's answers for the patients of one partition, in patient order."""
-    # Token ids belong to this process: code the vocabulary here, not in the caller.
-    remap = np.array(zuldcore.vocab_ids(make_vocab(N_VOCAB)), dtype=np.uint32)
-    patients = patients_of(part, n_patients, n_partitions)
+def answer(frame: pd.DataFrame, q: Question, threads: int | None = 1) -> pd.DataFrame:
+    """The question's table for the subjects of one frame (whole subjects, each sorted by time): one corpus,
+    one call per job, then NumPy over the documents."""
+    events = timed_rows(frame)
+    if len(events) == 0:
+        return empty_table()
+    corpus = Corpus.from_frame(events, case="subject_id", token="code", time="time", value="numeric_value",
+                               time_unit="h")
+    t = hours(events)
+    n = corpus.n_docs
+    first = corpus.offsets[:-1]
+
+    match = corpus.match(q["sepsis"], first_only=True, threads=threads)
+    doc, start, end = match["doc"], match["m_start"], match["m_end"]
+    sepsis = np.zeros(n, np.bool_)
+    sepsis[doc] = True
+    onset, to_abx = np.full(n, np.nan), np.full(n, np.nan)
+    onset[doc] = t[start] - t[first[doc]]
+    to_abx[doc] = t[end] - t[start]
+
+    spans = corpus.state_spans(q["hypo"], include_invalid=False, threads=threads)
+    episode = spans["state"] == q["hypotension"]
+    episode_doc = spans["doc"][episode]
+    # bincount adds each document's durations in row order, as a loop over its episodes would.
+    duration = (spans["t_end"] - spans["t_start"])[episode]
+
+    columns = corpus.annotate(q["specs"], threads=threads)
+    return pd.DataFrame({
+        "n_events": np.diff(corpus.offsets),
+        "sepsis": sepsis,
+        "sepsis_onset_h": onset,
+        "hours_to_abx": to_abx,
+        "hypotension_episodes": np.bincount(episode_doc, minlength=n).astype(np.int64),
+        "hypotension_hours": np.bincount(episode_doc, weights=duration, minlength=n),
+        "lactate_max_in_hypotension": np.fmax.reduceat(columns["lactate"], first),
+        "icu_events": np.add.reduceat((columns["where"] == q["icu"]).astype(np.int64), first),
+    }, index=pd.Index(np.asarray(corpus.cases, dtype=np.int64), name="subject_id"))  # MEDS ids are int64
+
+
+def answer_per_patient(frame: pd.DataFrame, q: Question) -> pd.DataFrame:
+    """The same table one subject at a time through the single-stream calls (a `match_batch` over the frame,
+    then `state_spans` and `annotate_stream` per subject), as this example did before the corpus; kept as the
+    check of `answer` and as the baseline of bench/bench_dask.py."""
+    events = timed_rows(frame)
+    if len(events) == 0:
+        return empty_table()
+    subjects = events["subject_id"].to_numpy()
+    starts = np.flatnonzero(np.concatenate([[True], subjects[1:] != subjects[:-1]]))
+    offsets = np.append(starts, len(subjects)).astype(np.int64)
+    tokens = events["code"].tolist()
+    t = hours(events)
+    values = events["numeric_value"].to_numpy(np.float64, na_value=np.nan)
+    ids = np.array(zuldcore.vocab_ids(tokens), dtype=np.uint32)
+    batch = q["sepsis"].match_batch(ids, t, offsets, values)
     out: dict[str, list[Any]] = {name: [] for name in COLUMNS}
-    for block in range(patients.start // BLOCK, (patients.stop - 1) // BLOCK + 1 if patients else 0):
-        log = block_log(block, seed)
-        first = max(patients.start, block * BLOCK) - block * BLOCK
-        last = min(patients.stop, (block + 1) * BLOCK) - block * BLOCK
-        offsets = log.offsets[first:last + 1]
-        lo, hi = int(offsets[0]), int(offsets[-1])
-        times = log.times[lo:hi]
-        batch = q["sepsis"].match_batch(remap[log.codes[lo:hi]], times, offsets - lo, log.values[lo:hi])
-        for k in range(last - first):
-            a, b = int(offsets[k]) - lo, int(offsets[k + 1]) - lo
-            tokens, t, values = log.tokens[lo + a:lo + b], times[a:b], log.values[lo + a:lo + b]
-            m_start, m_end = int(batch["m_start"][k]), int(batch["m_end"][k])
-            spans = zuldcore.state_spans(tokens, t, q["hypo"], values=values, include_invalid=False)
-            episodes = spans["state"] == q["hypotension"]
-            columns = zuldcore.annotate_stream(tokens, t, q["specs"], values)
-            out["patient"].append(block * BLOCK + first + k)
-            out["n_events"].append(b - a)
-            out["sepsis"].append(m_start >= 0)
-            out["sepsis_onset_h"].append(t[m_start] - t[0] if m_start >= 0 else np.nan)
-            out["hours_to_abx"].append(t[m_end] - t[m_start] if m_start >= 0 else np.nan)
-            out["hypotension_episodes"].append(int(episodes.sum()))
-            out["hypotension_hours"].append(float((spans["t_end"] - spans["t_start"])[episodes].sum()))
-            out["lactate_max_in_hypotension"].append(nan_max(columns["lactate"]))
-            out["icu_events"].append(int((columns["where"] == q["icu"]).sum()))
-    return pd.DataFrame({name: np.array(out[name], dtype=dtype) for name, dtype in COLUMNS.items()})
+    for k in range(len(starts)):
+        a, b = int(offsets[k]), int(offsets[k + 1])
+        m_start, m_end = int(batch["m_start"][k]), int(batch["m_end"][k])
+        spans = zuldcore.state_spans(tokens[a:b], t[a:b], q["hypo"], values=values[a:b], include_invalid=False)
+        episodes = spans["state"] == q["hypotension"]
+        durations = (spans["t_end"] - spans["t_start"])[episodes]
+        columns = zuldcore.annotate_stream(tokens[a:b], t[a:b], q["specs"], values[a:b])
+        lactate = columns["lactate"][~np.isnan(columns["lactate"])]
+        out["n_events"].append(b - a)
+        out["sepsis"].append(m_start >= 0)
+        out["sepsis_onset_h"].append(t[a + m_start] - t[a] if m_start >= 0 else np.nan)  # positions in the stay
+        out["hours_to_abx"].append(t[a + m_end] - t[a + m_start] if m_start >= 0 else np.nan)
+        out["hypotension_episodes"].append(int(episodes.sum()))
+        out["hypotension_hours"].append(float(np.cumsum(durations)[-1]) if len(durations) else 0.0)
+        out["lactate_max_in_hypotension"].append(float(lactate.max()) if len(lactate) else np.nan)
+        out["icu_events"].append(int((columns["where"] == q["icu"]).sum()))
+    return pd.DataFrame({name: np.array(out[name], dtype=dtype) for name, dtype in COLUMNS.items()},
+                        index=pd.Index(subjects[starts], name="subject_id"))
 
 
-def run(client: Any, n_patients: int, n_partitions: int, seed: int = 7) -> pd.DataFrame:
-    """One row per patient, in patient order; `client` None runs every partition in this process."""
+def shards(path: str | pathlib.Path) -> list[str]:
+    """The corpus's Parquet files, in name order."""
+    return sorted(str(p) for p in (pathlib.Path(path) / "data").glob("*.parquet"))
+
+
+def run(client: Any, path: str | pathlib.Path, per_patient: bool = False) -> pd.DataFrame:
+    """One row per subject, in subject order. With a client, one task per file on the cluster; with None, the
+    whole corpus in this process as one corpus on every CPU. per_patient: `answer_per_patient` instead."""
     q = question()
+    files = shards(path)
     if client is None:
-        parts = [run_partition(k, n_patients, n_partitions, q, seed) for k in range(n_partitions)]
+        frame = pd.concat([pd.read_parquet(f) for f in files], ignore_index=True)
+        table = answer_per_patient(frame, q) if per_patient else answer(frame, q, threads=None)
     else:
-        futures = [client.submit(run_partition, k, n_patients, n_partitions, q, seed, pure=False)
-                   for k in range(n_partitions)]
-        parts = client.gather(futures)
-    return pd.concat(parts, ignore_index=True)
+        import dask.dataframe as dd
+
+        # One partition per file, never a piece of one: a file holds whole subjects.
+        frame = dd.read_parquet(files, split_row_groups=False)
+        parts = frame.map_partitions(answer_per_patient, q, meta=empty_table()) if per_patient else \
+            frame.map_partitions(answer, q, 1, meta=empty_table())
+        table = client.compute(parts).result()
+    if not table.index.is_unique:
+        raise ValueError("a subject's rows are in more than one file; each file must hold whole subjects")
+    return table.sort_index(kind="stable")
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--patients", type=int, default=20_000)
-    parser.add_argument("--partitions", type=int, default=8)
+    parser.add_argument("dir", help="the corpus (its Parquet files are DIR/data/*.parquet)")
     parser.add_argument("--workers", type=int, default=2)
     args = parser.parse_args()
 
@@ -150,13 +204,15 @@ def main() -> None:
     with LocalCluster(n_workers=args.workers, processes=True, threads_per_worker=1,  # type: ignore[no-untyped-call]
                       dashboard_address=None) as cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
         t0 = time.perf_counter()
-        table = run(client, args.patients, args.partitions)
+        table = run(client, args.dir)
         seconds = time.perf_counter() - t0
-    print(f"{len(table):,} patients in {args.partitions} partitions on {args.workers} workers: {seconds:.1f} s")
-    print(table.head(8).to_string(index=False))
-    print(f"\nsepsis: {table['sepsis'].mean():.1%} of patients; median hours to antibiotics "
+    n_files = len(shards(args.dir))
+    print(f"{len(table):,} subjects ({table['n_events'].sum():,} timed rows) in {n_files} files on "
+          f"{args.workers} workers: {seconds:.1f} s")
+    print(table.head(8).to_string())
+    print(f"\nsepsis: {table['sepsis'].mean():.1%} of subjects; median hours to antibiotics "
           f"{table['hours_to_abx'].median():.2f}; hypotension episodes: {table['hypotension_episodes'].sum():,} "
-          f"in {(table['hypotension_episodes'] > 0).mean():.1%} of patients; ICU: "
+          f"in {(table['hypotension_episodes'] > 0).mean():.1%} of subjects; ICU: "
           f"{(table['icu_events'] > 0).mean():.1%}")
 
 
