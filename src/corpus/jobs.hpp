@@ -39,11 +39,12 @@ struct CorpusMatches {
 CorpusMatches corpus_match(const Corpus& corpus, const MatchProgram& program, bool first_only,
                            bool include_tokens, size_t threads);
 
-// The instances of every document (run_state_machine on the document), in
-// document order, all of them or only the valid ones; positions are corpus
-// rows. A failure of the run is thrown as ValueError with its message.
+// The instances of every document (run_machine on the document, as
+// state_spans runs it on a stream), in document order, all of them or only
+// the valid ones; positions are corpus rows. A failure to compile the
+// machine is thrown as ValueError with its message.
 struct CorpusStates {
-  std::vector<StateInstance> rows;
+  StateColumns columns;
   std::vector<int64_t> doc;  // the document of each instance
 };
 CorpusStates corpus_state_spans(const Corpus& corpus, const StateMachineDecl& machine, bool include_invalid,
