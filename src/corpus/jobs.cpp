@@ -161,7 +161,7 @@ CorpusStates corpus_state_spans(const Corpus& corpus, const StateMachineDecl& ma
       const StreamView doc = corpus.document(d);
       interrupt.tick(work_of(doc, 1));
       if (doc.size() == 0) continue;  // no instances
-      const size_t added = out.columns.append(run_machine(program, doc, s), include_invalid, corpus.offsets[d]);
+      const size_t added = run_machine(program, doc, s, out.columns, include_invalid, corpus.offsets[d]);
       out.doc.insert(out.doc.end(), added, static_cast<int64_t>(d));
     }
   });

@@ -278,7 +278,7 @@ PyObject* py_state_spans(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
       GilReleased unlocked;  // compiling interns the triggers' strings; the run reads only C++ values
       MachineProgram program = value_or_raise(MachineProgram::compile(*machine));
       MachineScratch scratch;
-      columns.append(run_machine(program, stream, scratch), include_invalid);
+      run_machine(program, stream, scratch, columns, include_invalid);
     }
     return state_spans_columns(std::move(columns));
   });

@@ -184,28 +184,31 @@ class TriggerTokens {
   void build(std::span<const std::pair<TokenId, uint64_t>> entries);
 
   bool empty() const noexcept { return n_ids_ == 0; }
-  // The triggers that `id` fires (0: none).
+  // The triggers that `id` fires (0: none). Without a branch that depends
+  // on the id: every stored id lies within `reach_` slots of its home slot,
+  // and all of them are compared.
   uint64_t at(TokenId id) const noexcept {
-    if (n_ids_ == 1) return id == single_id_ ? single_mask_ : 0;
-    if (n_ids_ == 0) return 0;
-    for (size_t i = slot_of(id);; i = (i + 1) & slot_mask_) {
-      if (masks_[i] == 0) return 0;  // an empty slot: every stored mask is non-zero
-      if (keys_[i] == id) return masks_[i];
-    }
+    if (n_ids_ <= 1) return id == single_id_ ? single_mask_ : 0;
+    const size_t home = slot_of(id);
+    uint64_t found = 0;
+    for (size_t d = 0; d <= reach_; ++d) found |= keys_[home + d] == id ? masks_[home + d] : 0;
+    return found;
   }
-  // The first position in [from, to) whose id fires a trigger, or `to`.
-  size_t next(std::span<const TokenId> ids, size_t from, size_t to) const noexcept;
+  // The positions in [from, to) whose ids fire a trigger, ascending, into
+  // `pos`, with their triggers into `masks` (both with room for to - from
+  // entries); returns how many. One branch-free pass.
+  size_t find(std::span<const TokenId> ids, size_t from, size_t to, size_t* pos, uint64_t* masks) const noexcept;
 
  private:
   size_t slot_of(TokenId id) const noexcept {
     return static_cast<size_t>((uint64_t{id} * 0x9E3779B97F4A7C15ull) >> shift_);
   }
   size_t n_ids_ = 0;
-  TokenId single_id_ = 0;  // with one id, a comparison instead of a probe
-  uint64_t single_mask_ = 0;
-  std::vector<TokenId> keys_;  // linear probing over a power of two, at most a quarter full
-  std::vector<uint64_t> masks_;
-  size_t slot_mask_ = 0;
+  TokenId single_id_ = 0;     // with at most one id, a comparison instead of a table
+  uint64_t single_mask_ = 0;  // 0 when there is no id
+  std::vector<TokenId> keys_;    // a power of two of home slots, at most a quarter used, then reach_ more
+  std::vector<uint64_t> masks_;  // 0 in an empty slot, so that whatever id it holds adds nothing
+  size_t reach_ = 0;             // the farthest any id lies from its home slot
   int shift_ = 63;
 };
 
@@ -238,10 +241,32 @@ class MachineProgram {
   uint64_t required_ = 0;         // triggers of require rules
 };
 
+// The ten result columns of instances, in the dtypes of the result.
+struct StateColumns {
+  std::vector<int32_t> state;
+  std::vector<int64_t> start_pos;
+  std::vector<int64_t> end_pos;  // start_pos - 1 for a timeout-entered instance owning no position
+  std::vector<double> t_start;
+  std::vector<double> t_end;
+  std::vector<int64_t> n_events;
+  std::vector<int8_t> close_reason;
+  std::vector<int8_t> reject_reason;
+  std::vector<int8_t> valid;
+  std::vector<int8_t> timeout_entered;
+
+  size_t size() const noexcept { return state.size(); }
+  void push_back(const StateInstance& inst, int64_t shift);
+  StateInstance row(size_t r, int64_t shift) const;
+  // Keeps the first `n` rows.
+  void truncate(size_t n);
+  // Appends the rows of `other`, which is left empty.
+  void append(StateColumns&& other);
+};
+
 // What one thread keeps from one run to the next: the scanners of a
-// program's scanned triggers (a pattern's matcher state), the hits and the
-// instances. Their storage is reused, so that once it has grown, a run
-// allocates nothing. Used with one program at a time.
+// program's scanned triggers (a pattern's matcher state), the firings and
+// hits. Their storage is reused, so that once it has grown, a run allocates
+// nothing but the rows it appends. Used with one program at a time.
 class MachineScratch {
  public:
   MachineScratch();
@@ -259,50 +284,32 @@ class MachineScratch {
   const MachineProgram* program_ = nullptr;  // whose scanners these are
   std::vector<PointScanner> scanners_;       // one per scanned trigger
   std::vector<Point> points_;
+  std::vector<size_t> fired_pos_;              // one chunk of the pass: where one-token triggers fire
+  std::vector<uint64_t> fired_masks_;          // and which
   std::vector<std::vector<TriggerHit>> hits_;  // per trigger: scanned triggers, and one-token require triggers
   std::vector<size_t> cursors_;
-  std::vector<StateInstance> closed_;
+  std::vector<size_t> order_;  // the rare reordering of a stream's instances
   size_t visited_ = 0;
 };
 
 // ---------------------------------------------------------------- run
 
-// Runs a compiled machine over one stream: the instances sorted by start
-// position (ties by t_start in the total order of floats, then closing
-// order), each checked against its state's validity rules. The instances
-// live in `scratch` until its next run. Cannot fail: whatever can fail
+// Runs a compiled machine over one stream and appends its instances to
+// `out`: sorted by start position (ties by t_start in the total order of
+// floats, then closing order), each checked against its state's validity
+// rules, the invalid ones only when `include_invalid`, positions moved by
+// `shift`. Returns how many rows it appended. Cannot fail: whatever can fail
 // failed when the program was compiled. Times are taken as never
 // decreasing: positions between firings are looked at only through binary
 // searches of the times (what that gives on decreasing times is not
 // settled, but every position read is inside the stream).
-std::span<const StateInstance> run_machine(const MachineProgram& program, const StreamView& stream,
-                                           MachineScratch& scratch);
+size_t run_machine(const MachineProgram& program, const StreamView& stream, MachineScratch& scratch,
+                   StateColumns& out, bool include_invalid = true, int64_t shift = 0);
 
 // The same run with every trigger's points taken from `points` (shared with
 // the other references of an annotation call): the instances, or where the
 // points fail, a trigger's failure, "Too many distinct triggers: {} (maximum
 // 64)" or "Trigger {} fires at position {} beyond stream length {}".
 Expected<std::vector<StateInstance>> run_state_machine(const StateMachineDecl& decl, PointsCache& points);
-
-// The ten result columns of instances, in the dtypes of the result.
-struct StateColumns {
-  std::vector<int32_t> state;
-  std::vector<int64_t> start_pos;
-  std::vector<int64_t> end_pos;
-  std::vector<double> t_start;
-  std::vector<double> t_end;
-  std::vector<int64_t> n_events;
-  std::vector<int8_t> close_reason;
-  std::vector<int8_t> reject_reason;
-  std::vector<int8_t> valid;
-  std::vector<int8_t> timeout_entered;
-
-  size_t size() const noexcept { return state.size(); }
-  // Appends `rows` (the invalid ones too when `include_invalid`), their
-  // positions moved by `shift`; returns how many were appended.
-  size_t append(std::span<const StateInstance> rows, bool include_invalid, int64_t shift = 0);
-  // Appends the rows of `other`, which is left empty.
-  void append(StateColumns&& other);
-};
 
 }  // namespace zuldcore

@@ -27,52 +27,55 @@ void TriggerTokens::build(std::span<const std::pair<TokenId, uint64_t>> entries)
       merged[kept++] = {id, mask};
   }
   merged.resize(kept);
-  std::vector<TokenId> keys;
-  std::vector<uint64_t> masks;
-  size_t slot_mask = 0;
-  int shift = 63;
-  if (kept > 1) {
+  TriggerTokens made;
+  made.n_ids_ = kept;
+  if (kept == 1) {
+    made.single_id_ = merged[0].first;
+    made.single_mask_ = merged[0].second;
+  } else if (kept > 1) {
+    // Linear probing that never wraps: an id displaced past the last home
+    // slot goes on into the room behind it, which is cut to the farthest
+    // displacement afterwards.
     const size_t capacity = std::bit_ceil(std::max<size_t>(4 * kept, 16));
-    keys.assign(capacity, 0);
-    masks.assign(capacity, 0);
-    slot_mask = capacity - 1;
-    shift = 64 - std::countr_zero(capacity);
-  }
-  // Nothing below allocates: a failure above left the table as it was.
-  keys_ = std::move(keys);
-  masks_ = std::move(masks);
-  slot_mask_ = slot_mask;
-  shift_ = shift;
-  n_ids_ = kept;
-  single_id_ = kept == 1 ? merged[0].first : 0;
-  single_mask_ = kept == 1 ? merged[0].second : 0;
-  if (kept > 1)
+    made.shift_ = 64 - std::countr_zero(capacity);
+    made.keys_.assign(capacity + kept, 0);
+    made.masks_.assign(capacity + kept, 0);
     for (const auto& [id, mask] : merged) {
-      size_t i = slot_of(id);
-      while (masks_[i] != 0) i = (i + 1) & slot_mask_;
-      keys_[i] = id;
-      masks_[i] = mask;
+      const size_t home = made.slot_of(id);
+      size_t i = home;
+      while (made.masks_[i] != 0) ++i;
+      made.keys_[i] = id;
+      made.masks_[i] = mask;
+      made.reach_ = std::max(made.reach_, i - home);
     }
+    made.keys_.resize(capacity + made.reach_);
+    made.masks_.resize(capacity + made.reach_);
+  }
+  *this = std::move(made);
 }
 
-size_t TriggerTokens::next(std::span<const TokenId> ids, size_t from, size_t to) const noexcept {
-  if (n_ids_ == 0) return to;
+size_t TriggerTokens::find(std::span<const TokenId> ids, size_t from, size_t to, size_t* pos,
+                           uint64_t* masks) const noexcept {
+  // Every position is written, and kept by counting it only when it fires:
+  // no branch on the data, however the firings fall.
+  size_t count = 0;
+  if (n_ids_ == 0) return 0;
   if (n_ids_ == 1) {
     const TokenId id = single_id_;
-    // Eight ids at a time, without an exit inside the block, so that the
-    // compiler compares them as one vector; then the exact position.
-    for (; to - from >= 8; from += 8) {
-      unsigned found = 0;
-      for (size_t u = 0; u < 8; ++u) found |= static_cast<unsigned>(ids[from + u] == id);
-      if (found) break;
+    for (size_t i = from; i < to; ++i) {
+      pos[count] = i;
+      count += static_cast<size_t>(ids[i] == id);
     }
-    for (; from < to; ++from)
-      if (ids[from] == id) return from;
-    return to;
+    std::fill(masks, masks + count, single_mask_);
+    return count;
   }
-  for (; from < to; ++from)
-    if (at(ids[from]) != 0) return from;
-  return to;
+  for (size_t i = from; i < to; ++i) {
+    const uint64_t m = at(ids[i]);
+    pos[count] = i;
+    masks[count] = m;
+    count += static_cast<size_t>(m != 0);
+  }
+  return count;
 }
 
 // ---------------------------------------------------------------- the program
@@ -165,25 +168,11 @@ MachineScratch& MachineScratch::operator=(MachineScratch&&) noexcept = default;
 
 class MachineRun {
  public:
-  // `scratch.hits_` holds, for every listed trigger, its hits on `stream`.
-  MachineRun(const StateMachineDecl& decl, const TriggerTokens& tokens, const TriggerUse& use,
-             const StreamView& stream, MachineScratch& scratch)
-      : decl_(decl),
-        tokens_(tokens),
-        use_(use),
-        ids_(stream.tokens),
-        times_(stream.times),
-        hits_(scratch.hits_),
-        cursors_(scratch.cursors_),
-        closed_(scratch.closed_),
-        visited_(scratch.visited_) {}
-
-  static std::span<const StateInstance> of_program(const MachineProgram& program, const StreamView& stream,
-                                                   MachineScratch& scratch) {
+  static size_t of_program(const MachineProgram& program, const StreamView& stream, MachineScratch& scratch,
+                           StateColumns& out, bool include_invalid, int64_t shift) {
     scan(program, stream, scratch);
     const TriggerUse use{program.listed_, program.rules_, program.required_};
-    MachineRun(program.decl(), program.tokens_, use, stream, scratch).run();
-    return scratch.closed_;
+    return MachineRun(program.decl(), program.tokens_, use, stream, scratch, out, shift).run(include_invalid);
   }
 
   static Expected<std::vector<StateInstance>> of_points(const StateMachineDecl& decl, PointsCache& points) {
@@ -192,11 +181,30 @@ class MachineRun {
     const TriggerTokens none;
     const size_t n = decl.triggers.size();
     const uint64_t all = n == MAX_TRIGGERS ? ~uint64_t{0} : bit_of(static_cast<uint32_t>(n)) - 1;
-    MachineRun(decl, none, TriggerUse::of(decl, all), points.stream(), scratch).run();
-    return std::move(scratch.closed_);
+    StateColumns out;
+    MachineRun(decl, none, TriggerUse::of(decl, all), points.stream(), scratch, out, 0).run(true);
+    std::vector<StateInstance> rows;
+    rows.reserve(out.size());
+    for (size_t r = 0; r < out.size(); ++r) rows.push_back(out.row(r, 0));
+    return rows;
   }
 
  private:
+  // `scratch.hits_` holds, for every listed trigger, its hits on `stream`.
+  MachineRun(const StateMachineDecl& decl, const TriggerTokens& tokens, const TriggerUse& use,
+             const StreamView& stream, MachineScratch& scratch, StateColumns& out, int64_t shift)
+      : decl_(decl),
+        tokens_(tokens),
+        use_(use),
+        ids_(stream.tokens),
+        times_(stream.times),
+        scratch_(scratch),
+        hits_(scratch.hits_),
+        cursors_(scratch.cursors_),
+        out_(out),
+        first_row_(out.size()),
+        shift_(shift) {}
+
   // The hits of the program's scanned triggers on `stream`, into the scratch.
   static void scan(const MachineProgram& program, const StreamView& stream, MachineScratch& scratch) {
     if (scratch.program_ != &program) {
@@ -231,28 +239,45 @@ class MachineRun {
     return ok();
   }
 
-  void run() {
-    closed_.clear();
-    visited_ = 0;
+  size_t run(bool include_invalid) {
+    scratch_.visited_ = 0;
     cursors_.assign(hits_.size(), 0);
     for (uint64_t m = use_.required & ~use_.listed; m; m &= m - 1) hits_[std::countr_zero(m)].clear();
     const size_t n = ids_.size();
-    if (n == 0) return;
+    if (n == 0) return 0;
 
-    for (size_t i = 0;;) {
-      const size_t listed = next_listed(i);
-      const size_t j = next_token_firing(i, listed);
-      if (j == n) break;
-      uint64_t mask = tokens_.at(ids_[j]);
-      if (j == listed) mask |= listed_at(j);
-      for (uint64_t m = mask & use_.required & ~use_.listed; m; m &= m - 1)
-        hits_[std::countr_zero(m)].push_back({j, j, j});
-      if (mask & use_.rules) {
-        advance_to(j);
-        step(j, mask);
-        next_ = j + 1;
+    // The pass over the ids, a chunk at a time (so that Ctrl-C is heard and
+    // the firings found wait in a small buffer), merged with the positions
+    // where listed triggers fire.
+    const size_t chunk = std::min(n, SCAN_CHUNK);
+    if (scratch_.fired_pos_.size() < chunk) {
+      scratch_.fired_pos_.resize(chunk);
+      scratch_.fired_masks_.resize(chunk);
+    }
+    const size_t* fired_pos = scratch_.fired_pos_.data();
+    const uint64_t* fired_masks = scratch_.fired_masks_.data();
+    size_t listed = use_.listed ? next_listed(0) : n;
+    for (size_t from = 0; from < n;) {
+      const size_t to = n - from > chunk ? from + chunk : n;
+      const size_t found = tokens_.find(ids_, from, to, scratch_.fired_pos_.data(), scratch_.fired_masks_.data());
+      interrupt_.tick(static_cast<uint32_t>(to - from));
+      for (size_t f = 0;;) {
+        // The times of firings a few ahead, which are read first when
+        // their turn comes: they lie too far apart for the hardware to guess.
+        if (f + PREFETCH_AHEAD < found) __builtin_prefetch(times_.data() + fired_pos[f + PREFETCH_AHEAD]);
+        const size_t token = f < found ? fired_pos[f] : to;
+        if (token < listed) {
+          if (token == to) break;
+          fire(token, fired_masks[f++]);
+        } else {
+          if (listed >= to) break;
+          uint64_t mask = listed_at(listed);
+          if (token == listed) mask |= fired_masks[f++];
+          fire(listed, mask);
+          listed = next_listed(listed + 1);
+        }
       }
-      i = j + 1;
+      from = to;
     }
     advance_to(n);
     expire_until(n, times_[n - 1]);
@@ -261,23 +286,27 @@ class MachineRun {
       done.end_pos = cur_->timeout_entered ? n - 1 : std::max(n - 1, cur_->start_pos);
       done.t_end = times_[n - 1];
       done.close_reason = static_cast<uint8_t>(CloseReason::EndOfStream);
-      closed_.push_back(done);
-      cur_.reset();
+      close(done);
     }
-    auto in_order = [](const StateInstance& a, const StateInstance& b) {
-      if (a.start_pos != b.start_pos) return a.start_pos < b.start_pos;
-      return total_order_key(a.t_start) < total_order_key(b.t_start);
-    };
-    // Usually closed in start order already; the sort is stable either way.
-    if (!std::is_sorted(closed_.begin(), closed_.end(), in_order))
-      std::stable_sort(closed_.begin(), closed_.end(), in_order);
-    for (StateInstance& inst : closed_) check_validity(inst);
+    return finish(include_invalid);
   }
 
-  // Ids scanned between two checks of the interrupt.
+  // Ids read between two checks of the interrupt, and the size of the
+  // buffer of firings.
   static constexpr size_t SCAN_CHUNK = 4096;
+  static constexpr size_t PREFETCH_AHEAD = 8;
 
   const StateDef& def(uint32_t state) const { return decl_.states[state - 1]; }
+
+  // Position j, where the triggers of `mask` fire.
+  void fire(size_t j, uint64_t mask) {
+    for (uint64_t m = mask & use_.required & ~use_.listed; m; m &= m - 1)
+      hits_[std::countr_zero(m)].push_back({j, j, j});
+    if ((mask & use_.rules) == 0) return;
+    advance_to(j);
+    step(j, mask);
+    next_ = j + 1;
+  }
 
   // The first position at or after i where a listed trigger fires, or n.
   size_t next_listed(size_t i) {
@@ -301,19 +330,6 @@ class MachineRun {
       if (c < hits_[k].size() && hits_[k][c].pos == i) mask |= bit_of(k);
     }
     return mask;
-  }
-
-  // The first position in [from, to) whose token fires a trigger, or `to`;
-  // a chunk at a time, so that Ctrl-C is heard during a long stretch.
-  size_t next_token_firing(size_t from, size_t to) {
-    if (tokens_.empty()) return to;
-    for (;;) {
-      const size_t stop = to - from > SCAN_CHUNK ? from + SCAN_CHUNK : to;
-      const size_t found = tokens_.next(ids_, from, stop);
-      interrupt_.tick(static_cast<uint32_t>(found - from + 1));
-      if (found < stop || stop == to) return found;
-      from = stop;
-    }
   }
 
   // The hit of trigger k at position i, if `mask` (the triggers firing at
@@ -343,22 +359,44 @@ class MachineRun {
       if (def(cur_->state).gap_anchor == GapAnchor::AnyEvent) {
         j = next_;
       } else if (times_[b - 1] > deadline_) {  // false for NaN
-        // Lands before b whatever the times: b - 1 itself passes.
-        j = static_cast<size_t>(std::upper_bound(times_.begin() + static_cast<ptrdiff_t>(next_),
-                                                 times_.begin() + static_cast<ptrdiff_t>(b), deadline_) -
-                                times_.begin());
+        j = first_past_deadline(next_, b);
       } else {
         break;
       }
       pass(j);
       next_ = j + 1;
     }
-    next_ = b;
+  }
+
+  // The first position in [from, b) whose time passes the deadline, where
+  // b - 1 passes it. Expiries mostly come within a few dozen positions of
+  // the last firing: there, the positions that do not pass are counted
+  // without a branch on the times; farther, a binary search. Lands before b
+  // whatever the times.
+  size_t first_past_deadline(size_t from, size_t b) const {
+    if (b - from >= NEAR && times_[from + NEAR - 1] > deadline_) return from + within_deadline<NEAR>(from);
+    if (b - from < NEAR) {
+      size_t within = 0;
+      for (size_t i = from; i < b; ++i) within += static_cast<size_t>(!(times_[i] > deadline_));
+      return from + within;
+    }
+    return static_cast<size_t>(std::upper_bound(times_.begin() + static_cast<ptrdiff_t>(from + NEAR),
+                                                times_.begin() + static_cast<ptrdiff_t>(b), deadline_) -
+                               times_.begin());
+  }
+  static constexpr size_t NEAR = 16;
+
+  // How many of the `count` positions from `from` do not pass the deadline.
+  template <size_t count>
+  size_t within_deadline(size_t from) const {
+    size_t within = 0;
+    for (size_t i = 0; i < count; ++i) within += static_cast<size_t>(!(times_[from + i] > deadline_));
+    return within;
   }
 
   // A position where no rule's trigger fires: expiry, then the clock.
   void pass(size_t i) {
-    ++visited_;
+    ++scratch_.visited_;
     interrupt_.tick();
     const double t_now = times_[i];
     if (t_now > deadline_) expire_until(i, t_now);
@@ -371,8 +409,7 @@ class MachineRun {
   // A position where a rule's trigger fires: expiry, entries, the clock,
   // exits, in that order.
   void step(size_t i, uint64_t mask) {
-    ++visited_;
-    interrupt_.tick();
+    ++scratch_.visited_;
     const double t_now = times_[i];
     if (t_now > deadline_) expire_until(i, t_now);
 
@@ -397,7 +434,7 @@ class MachineRun {
         ++cur_->n_events;
         counted = true;
       } else if (rule->state != cur_state || self == SelfTransition::Restart) {
-        const TriggerHit h = *hit;  // fires() below may reuse the storage of a one-token hit
+        const TriggerHit h = *hit;
         if (cur_) close_at_hit(h, CloseReason::Transition, false, times_[h.start]);
         cur_ = StateInstance{};
         cur_->start_pos = h.start;
@@ -432,6 +469,11 @@ class MachineRun {
     }
   }
 
+  void close(const StateInstance& done) {
+    out_.push_back(done, shift_);
+    cur_.reset();
+  }
+
   // Closes the open instance at a trigger's occurrence: up to the position
   // before it, or through its last position when `inclusive`.
   void close_at_hit(const TriggerHit& h, CloseReason reason, bool inclusive, double t_end) {
@@ -444,8 +486,7 @@ class MachineRun {
       done.end_pos = std::max(done.start_pos, h.start == 0 ? 0 : h.start - 1);
     done.t_end = t_end;
     done.close_reason = static_cast<uint8_t>(reason);
-    closed_.push_back(done);
-    cur_.reset();
+    close(done);
     deadline_ = INF;
   }
 
@@ -455,8 +496,10 @@ class MachineRun {
     size_t timeouts = 0;
     while (cur_ && t > deadline_) {
       // The last position of the instance up to p whose time is within the
-      // deadline; the times are taken as non-decreasing.
+      // deadline; the times are taken as non-decreasing, so when the one
+      // just before p is, it is that one.
       size_t lo = cur_->start_pos, hi = std::max(p, lo);
+      if (hi > lo && times_[hi - 1] <= deadline_) lo = hi;
       while (lo < hi) {
         const size_t mid = lo + (hi - lo) / 2;
         if (times_[mid] <= deadline_)
@@ -473,12 +516,12 @@ class MachineRun {
       done.end_pos = g;
       done.t_end = std::max(deadline_, cur_->t_start);
       done.close_reason = static_cast<uint8_t>(CloseReason::Timeout);
-      closed_.push_back(done);
+      const uint32_t state = cur_->state;
+      close(done);
       const double T = done.t_end;
       ++timeouts;
-      const std::optional<uint32_t> next = def(cur_->state).timeout_to;
+      const std::optional<uint32_t> next = def(state).timeout_to;
       if (!next || timeouts >= decl_.states.size()) {
-        cur_.reset();
         deadline_ = INF;
         return;
       }
@@ -493,6 +536,75 @@ class MachineRun {
     }
   }
 
+  // The rows this run appended, in order, checked, and without the invalid
+  // ones unless asked for them; returns how many are left.
+  size_t finish(bool include_invalid) {
+    const size_t first = first_row_, last = out_.size();
+    // Usually closed in start order already; transitions at multi-token
+    // triggers can open an instance that starts before one closed earlier.
+    for (size_t r = first + 1; r < last; ++r)
+      if (!in_order(r - 1, r)) {
+        reorder();
+        break;
+      }
+    for (size_t r = first; r < last; ++r) check_validity(r);
+    if (include_invalid) return last - first;
+    size_t kept = first;
+    for (size_t r = first; r < last; ++r) {
+      if (!out_.valid[r]) continue;
+      if (kept != r) move_row(r, kept);
+      ++kept;
+    }
+    out_.truncate(kept);
+    return kept - first;
+  }
+
+  // Row a goes before row b: by start position, then by t_start in the
+  // total order of floats.
+  bool in_order(size_t a, size_t b) const {
+    if (out_.start_pos[a] != out_.start_pos[b]) return out_.start_pos[a] < out_.start_pos[b];
+    return total_order_key(out_.t_start[a]) <= total_order_key(out_.t_start[b]);
+  }
+
+  // Sorts this run's rows, stably.
+  void reorder() {
+    std::vector<size_t>& order = scratch_.order_;
+    order.resize(out_.size() - first_row_);
+    for (size_t i = 0; i < order.size(); ++i) order[i] = first_row_ + i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+      if (out_.start_pos[a] != out_.start_pos[b]) return out_.start_pos[a] < out_.start_pos[b];
+      return total_order_key(out_.t_start[a]) < total_order_key(out_.t_start[b]);
+    });
+    auto permute = [&](auto& column) {
+      const std::vector<std::decay_t<decltype(column[0])>> old(column.begin() + static_cast<ptrdiff_t>(first_row_),
+                                                               column.end());
+      for (size_t i = 0; i < order.size(); ++i) column[first_row_ + i] = old[order[i] - first_row_];
+    };
+    permute(out_.state);
+    permute(out_.start_pos);
+    permute(out_.end_pos);
+    permute(out_.t_start);
+    permute(out_.t_end);
+    permute(out_.n_events);
+    permute(out_.close_reason);
+    permute(out_.reject_reason);
+    permute(out_.valid);
+    permute(out_.timeout_entered);
+  }
+
+  void move_row(size_t from, size_t to) {
+    out_.state[to] = out_.state[from];
+    out_.start_pos[to] = out_.start_pos[from];
+    out_.end_pos[to] = out_.end_pos[from];
+    out_.t_start[to] = out_.t_start[from];
+    out_.t_end[to] = out_.t_end[from];
+    out_.n_events[to] = out_.n_events[from];
+    out_.close_reason[to] = out_.close_reason[from];
+    out_.reject_reason[to] = out_.reject_reason[from];
+    out_.valid[to] = out_.valid[from];
+    out_.timeout_entered[to] = out_.timeout_entered[from];
+  }
+
   // The first hit of trigger k at or after `pos`, by binary search.
   const TriggerHit* first_hit_from(uint32_t k, size_t pos) const {
     const std::vector<TriggerHit>& hits = hits_[k];
@@ -501,7 +613,8 @@ class MachineRun {
     return it == hits.end() ? nullptr : &*it;
   }
 
-  void check_validity(StateInstance& inst) const {
+  void check_validity(size_t r) {
+    const StateInstance inst = out_.row(r, shift_);
     const StateDef& d = def(inst.state);
     RejectReason reason = RejectReason::None;
     if (d.drop_unclosed && inst.close_reason == static_cast<uint8_t>(CloseReason::EndOfStream))
@@ -519,8 +632,8 @@ class MachineRun {
         }
       }
     if (reason != RejectReason::None) {
-      inst.valid = false;
-      inst.reject_reason = static_cast<uint8_t>(reason);
+      out_.valid[r] = 0;
+      out_.reject_reason[r] = static_cast<int8_t>(reason);
     }
   }
 
@@ -530,21 +643,23 @@ class MachineRun {
   const TriggerUse use_;
   std::span<const TokenId> ids_;
   std::span<const double> times_;
+  MachineScratch& scratch_;
   std::vector<std::vector<TriggerHit>>& hits_;
   std::vector<size_t>& cursors_;
-  std::vector<StateInstance>& closed_;
-  size_t& visited_;
+  StateColumns& out_;
+  const size_t first_row_;  // this run's first row of out_
+  const int64_t shift_;
   InterruptCheck interrupt_;
   std::optional<StateInstance> cur_;
   double anchor_time_ = std::nan("");
   double deadline_ = INF;
-  size_t next_ = 0;       // the first position not yet stepped or passed through
+  size_t next_ = 0;       // with an instance open: the first position not yet stepped or passed through
   TriggerHit token_hit_;  // the occurrence of a one-token trigger that fires
 };
 
-std::span<const StateInstance> run_machine(const MachineProgram& program, const StreamView& stream,
-                                           MachineScratch& scratch) {
-  return MachineRun::of_program(program, stream, scratch);
+size_t run_machine(const MachineProgram& program, const StreamView& stream, MachineScratch& scratch,
+                   StateColumns& out, bool include_invalid, int64_t shift) {
+  return MachineRun::of_program(program, stream, scratch, out, include_invalid, shift);
 }
 
 Expected<std::vector<StateInstance>> run_state_machine(const StateMachineDecl& decl, PointsCache& points) {
@@ -553,34 +668,55 @@ Expected<std::vector<StateInstance>> run_state_machine(const StateMachineDecl& d
 
 // ---------------------------------------------------------------- columns
 
-size_t StateColumns::append(std::span<const StateInstance> rows, bool include_invalid, int64_t shift) {
-  size_t appended = 0;
-  for (const StateInstance& r : rows) {
-    if (!include_invalid && !r.valid) continue;
-    state.push_back(static_cast<int32_t>(r.state));
-    // An instance owning no position keeps end = start - 1.
-    start_pos.push_back(static_cast<int64_t>(r.start_pos) + shift);
-    end_pos.push_back(static_cast<int64_t>(r.end_pos) + shift);
-    t_start.push_back(r.t_start);
-    t_end.push_back(r.t_end);
-    n_events.push_back(static_cast<int64_t>(r.n_events));
-    close_reason.push_back(static_cast<int8_t>(r.close_reason));
-    reject_reason.push_back(static_cast<int8_t>(r.reject_reason));
-    valid.push_back(static_cast<int8_t>(r.valid));
-    timeout_entered.push_back(static_cast<int8_t>(r.timeout_entered));
-    ++appended;
-  }
-  return appended;
+void StateColumns::push_back(const StateInstance& inst, int64_t shift) {
+  state.push_back(static_cast<int32_t>(inst.state));
+  // An instance owning no position keeps end = start - 1.
+  start_pos.push_back(static_cast<int64_t>(inst.start_pos) + shift);
+  end_pos.push_back(static_cast<int64_t>(inst.end_pos) + shift);
+  t_start.push_back(inst.t_start);
+  t_end.push_back(inst.t_end);
+  n_events.push_back(static_cast<int64_t>(inst.n_events));
+  close_reason.push_back(static_cast<int8_t>(inst.close_reason));
+  reject_reason.push_back(static_cast<int8_t>(inst.reject_reason));
+  valid.push_back(static_cast<int8_t>(inst.valid));
+  timeout_entered.push_back(static_cast<int8_t>(inst.timeout_entered));
+}
+
+StateInstance StateColumns::row(size_t r, int64_t shift) const {
+  StateInstance inst;
+  inst.state = static_cast<uint32_t>(state[r]);
+  inst.start_pos = static_cast<size_t>(start_pos[r] - shift);
+  inst.end_pos = static_cast<size_t>(end_pos[r] - shift);
+  inst.t_start = t_start[r];
+  inst.t_end = t_end[r];
+  inst.n_events = static_cast<uint64_t>(n_events[r]);
+  inst.close_reason = static_cast<uint8_t>(close_reason[r]);
+  inst.reject_reason = static_cast<uint8_t>(reject_reason[r]);
+  inst.valid = valid[r] != 0;
+  inst.timeout_entered = timeout_entered[r] != 0;
+  return inst;
+}
+
+void StateColumns::truncate(size_t n) {
+  state.resize(n);
+  start_pos.resize(n);
+  end_pos.resize(n);
+  t_start.resize(n);
+  t_end.resize(n);
+  n_events.resize(n);
+  close_reason.resize(n);
+  reject_reason.resize(n);
+  valid.resize(n);
+  timeout_entered.resize(n);
 }
 
 namespace {
 template <class T>
 void append_moved(std::vector<T>& to, std::vector<T>& from) {
-  if (to.empty()) {
+  if (to.empty())
     to = std::move(from);
-  } else {
+  else
     to.insert(to.end(), from.begin(), from.end());
-  }
   from = {};
 }
 }  // namespace
