@@ -154,7 +154,10 @@ CorpusStates corpus_state_spans(const Corpus& corpus, const StateMachineDecl& ma
   std::vector<MachineScratch> scratch(threads);
   std::vector<CorpusStates> parts(ranges.size());
   run_tasks(ranges.size(), threads, [&](size_t r, size_t thread) {
-    CorpusStates& out = parts[r];
+    // Filled here and moved into place at the end: the parts of ranges that
+    // other threads fill lie next to it, and writing them side by side
+    // would pass cache lines to and fro.
+    CorpusStates out;
     MachineScratch& s = scratch[thread];
     InterruptCheck interrupt;
     for (size_t d = ranges[r].first; d < ranges[r].last; ++d) {
@@ -164,6 +167,7 @@ CorpusStates corpus_state_spans(const Corpus& corpus, const StateMachineDecl& ma
       const size_t added = run_machine(program, doc, s, out.columns, include_invalid, corpus.offsets[d]);
       out.doc.insert(out.doc.end(), added, static_cast<int64_t>(d));
     }
+    parts[r] = std::move(out);
   });
   return joined(parts);
 }

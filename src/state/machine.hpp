@@ -266,8 +266,10 @@ struct StateColumns {
 // What one thread keeps from one run to the next: the scanners of a
 // program's scanned triggers (a pattern's matcher state), the firings and
 // hits. Their storage is reused, so that once it has grown, a run allocates
-// nothing but the rows it appends. Used with one program at a time.
-class MachineScratch {
+// nothing but the rows it appends. Used with one program at a time. Kept
+// apart from its neighbours' cache lines, since the scratches of a call's
+// threads sit side by side.
+class alignas(64) MachineScratch {
  public:
   MachineScratch();
   ~MachineScratch();
