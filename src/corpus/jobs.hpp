@@ -5,12 +5,13 @@
 // (corpus/pool.hpp), and the results put together in document order, so
 // they are the same bytes for any number of threads.
 //
-// Failures: a job first runs its per-document step on an empty document, so
-// that what does not depend on the data (a pattern too large, too many
-// triggers) fails before any work, even for a corpus without documents;
-// after that, the failure of the lowest failing document is thrown. That
-// first run also resolves the token references once (engine/points.hpp), so
-// the documents only scan with them.
+// Failures: what does not depend on the data (a pattern too large, too many
+// triggers) fails before any work, even for a corpus without documents: the
+// state job compiles its machine once (state/machine.hpp), and the
+// annotation job first runs its per-document step on an empty document,
+// which also resolves the token references once (engine/points.hpp), so
+// that the documents only scan with them. After that, the failure of the
+// lowest failing document is thrown.
 #pragma once
 
 #include <cstddef>
