@@ -266,7 +266,8 @@ struct StateColumns {
 // What one thread keeps from one run to the next: the scanners of a
 // program's scanned triggers (a pattern's matcher state), the firings and
 // hits. Their storage is reused, so that once it has grown, a run allocates
-// nothing but the rows it appends. Used with one program at a time. Kept
+// nothing but the rows it appends. Serves the one program it is first used
+// with (its scanners point into it). Kept
 // apart from its neighbours' cache lines, since the scratches of a call's
 // threads sit side by side.
 class alignas(64) MachineScratch {
@@ -283,7 +284,7 @@ class alignas(64) MachineScratch {
 
  private:
   friend class MachineRun;
-  const MachineProgram* program_ = nullptr;  // whose scanners these are
+  const MachineProgram* program_ = nullptr;  // the program served
   std::vector<PointScanner> scanners_;       // one per scanned trigger
   std::vector<Point> points_;
   std::vector<size_t> fired_pos_;              // one chunk of the pass: where one-token triggers fire

@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "state/machine.hpp"
+#include "base/ensure.hpp"
 #include "base/interrupt.hpp"
 
 namespace zuldcore {
@@ -207,11 +208,11 @@ class MachineRun {
 
   // The hits of the program's scanned triggers on `stream`, into the scratch.
   static void scan(const MachineProgram& program, const StreamView& stream, MachineScratch& scratch) {
-    if (scratch.program_ != &program) {
-      scratch.scanners_.clear();
+    if (scratch.program_ == nullptr) {
       for (const MachineProgram::Scanned& s : program.scanned_) scratch.scanners_.emplace_back(s.ref);
       scratch.program_ = &program;
     }
+    ZC_ENSURE(scratch.program_ == &program, "a machine scratch used with a second program");
     scratch.hits_.resize(program.decl().triggers.size());
     for (size_t q = 0; q < program.scanned_.size(); ++q) {
       const uint32_t k = program.scanned_[q].trigger;
