@@ -7,6 +7,8 @@
       the stream ends is invalid). Over every size of --sizes, one stream each. Peers: gaps-and-islands in NumPy
       (str == on a str array, or pandas.factorize codes), Polars and DuckDB (window functions, then an as-of
       join for the last position inside the deadline), and the Python loop.
+  (1s) the same question from the list of str for every contender: NumPy (an object array ==), pandas.factorize and
+      Polars (a DataFrame built from the list) pay their coding of the strings inside the call, as zuldcore does.
   (2) five states with exits, timeouts into another state and validity rules (MACHINE below) over --machine-n
       events. Peers: the same machine written as vectorised gaps-and-islands in NumPy, Polars and DuckDB (exact
       because of this machine's shape, see the note printed with the table), and the Python loop, which runs any
@@ -14,12 +16,16 @@
   (3) where zuldcore's time goes: the full state_spans call against the same call with a machine whose one
       trigger never fires (argument conversion, interning, one pass for the trigger), vocab_ids alone, and for
       (2) a one-state machine entered by its Pattern trigger alone (whose points come from the matching engine).
-The log is one stream: positions and instances run over the whole concatenated log, across documents.
+  (4) per patient: the machine of (1) run on each stay of a --patients-n log through one Corpus.state_spans call
+      (1 and 2 threads) against one state_spans call per stay; then the cost of a document, over --docs documents
+      of 1 to 3 events.
+Except in (4), the log is one stream: positions and instances run over the whole concatenated log, across documents.
 Every peer's ten columns are checked against zuldcore's (state, start_pos, end_pos, t_start, t_end, n_events,
 close_reason, reject_reason, valid, timeout_entered) before anything is timed; a disagreement stops the script.
 Throughput is stream positions per second; peak memory is measured per contender in a fresh process.
 
-Run: python bench/bench_state.py [--sizes 1000000,10000000] [--machine-n 1000000] [--repeat 3] [--json PATH]
+Run: python bench/bench_state.py [--sizes 1000000,10000000] [--machine-n 1000000] [--patients-n 1000000]
+                                 [--docs 1000000] [--repeat 3] [--json PATH]
      python bench/bench_state.py --quick              # 100,000 events everywhere, no memory rows
      python bench/bench_state.py --quick --peers-only # without zuldcore's state machines: peers against the loop
 """
@@ -56,6 +62,8 @@ import polars as pl  # noqa: E402
 
 PACKAGES = ("zuldcore", "numpy", "pandas", "polars", "duckdb")
 AHEAD = 1.0   # target: zuldcore ahead of every peer
+FROM_STRINGS = 2.0   # (1s): twice as fast as every peer that starts from the same list of str
+PER_PATIENT = 20.0   # (4): one corpus call against one call per patient
 INF = math.inf
 
 COLUMNS = ("state", "start_pos", "end_pos", "t_start", "t_end", "n_events", "close_reason", "reject_reason",
@@ -402,7 +410,10 @@ def one_factorize(case: StreamCase, token: str, max_gap: float) -> dict:
 
 
 def one_polars(case: StreamCase, token: str, max_gap: float) -> dict:
-    df = case.df
+    return islands_polars(case.df, token, max_gap)
+
+
+def islands_polars(df: pl.DataFrame, token: str, max_gap: float) -> dict:
     trig = (df.lazy().filter(pl.col("tok") == token).select("pos", "t")
             .with_columns(first=(pl.col("t") > pl.col("t").shift(1) + max_gap).fill_null(True),
                           last=(pl.col("t").shift(-1) > pl.col("t") + max_gap).fill_null(True))
@@ -423,6 +434,26 @@ def one_polars(case: StreamCase, token: str, max_gap: float) -> dict:
                     close_reason=pl.when(timed_out).then(TIMEOUT).otherwise(END_OF_STREAM).cast(pl.Int8),
                     reject_reason=pl.when(timed_out).then(NONE).otherwise(UNCLOSED).cast(pl.Int8),
                     valid=timed_out.cast(pl.Int8), timeout_entered=pl.lit(0, pl.Int8)))
+
+
+# (1s): the same peers starting from the list of str, as zuldcore does; each pays its cheapest coding of the
+# strings inside the timed call.
+
+def one_numpy_list(case: StreamCase, token: str, max_gap: float) -> dict:
+    """An object array compares the list's str objects to the token several times faster than NumPy builds a
+    str array from them."""
+    return islands_numpy(np.flatnonzero(np.array(case.tokens, dtype=object) == token), case.times, max_gap)
+
+
+def one_factorize_list(case: StreamCase, token: str, max_gap: float) -> dict:
+    codes, uniques = pd.factorize(pd.Series(case.tokens, dtype=object))
+    where = np.flatnonzero(uniques == token)
+    pos = np.flatnonzero(codes == where[0]) if len(where) else np.zeros(0, np.int64)
+    return islands_numpy(pos, case.times, max_gap)
+
+
+def one_polars_list(case: StreamCase, token: str, max_gap: float) -> dict:
+    return islands_polars(polars_frame(case.tokens, case.times, case.values), token, max_gap)
 
 
 # The last position whose time is within a deadline: an as-of join finds a position with the largest time at or
@@ -828,6 +859,22 @@ def bench_one(case: StreamCase, token: str, max_gap: float, repeat: int, memory:
     timed(t, "DuckDB windows + ASOF join", n, lambda: one_duckdb(case, token, max_gap), repeat, target=AHEAD)
     timed(t, "Python loop over the list", n, lambda: spans_python(case, m), repeat, target=AHEAD)
     tables = [t]
+    want = reference(case, m, product)
+    for name, fn in (("NumPy from the list", one_numpy_list), ("pandas from the list", one_factorize_list),
+                     ("Polars from the list", one_polars_list)):
+        assert_same(name, fn(case, token, max_gap), want)
+    del want
+    ts = Table(f"(1s) the same from the list of str: every contender codes the {n:,} strings inside its call")
+    if product:
+        timed(ts, "zuldcore state_spans(list[str], times)", n, lambda: spans_zuldcore(case, m), repeat,
+              product=True)
+    timed(ts, "NumPy object array ==, gaps-and-islands", n, lambda: one_numpy_list(case, token, max_gap), repeat,
+          target=FROM_STRINGS)
+    timed(ts, "pandas.factorize(Series) + NumPy islands", n, lambda: one_factorize_list(case, token, max_gap),
+          repeat, target=FROM_STRINGS)
+    timed(ts, "polars.DataFrame + shift/filter", n, lambda: one_polars_list(case, token, max_gap), repeat,
+          target=FROM_STRINGS)
+    tables.append(ts)
     if memory:
         mt = Table(f"(1) peak memory over {n:,} events, result kept (fresh process each)")
         args = f"case, {token!r}, {max_gap!r}"
@@ -905,6 +952,70 @@ def bench_machine(case: StreamCase, repeat: int, memory: bool, product: bool, ca
     return tables
 
 
+# ---------------------------------------------------------------- (4) per patient
+
+def patient_corpus(case: StreamCase):
+    """The log's stays as the documents of a Corpus (its tokens as zuldcore ids, coded outside the timing)."""
+    from zuldcore.corpus import Corpus
+    return Corpus(np.asarray(zuldcore.vocab_ids(case.tokens), dtype=np.uint32), case.times, case.log.doc_offsets)
+
+
+def spans_corpus(corpus, m: Machine, threads: int) -> dict:
+    return corpus.state_spans(zuldcore_machine(m), threads=threads)
+
+
+def spans_per_patient(case: StreamCase, m: Machine) -> dict:
+    """One state_spans call per stay, on slices of the same list and array, put together as the corpus does:
+    positions shifted to rows of the log, and the stay of each instance in "doc"."""
+    sm = zuldcore_machine(m)
+    offsets = case.log.doc_offsets.tolist()
+    parts, docs = [], []
+    for k in range(len(offsets) - 1):
+        lo, hi = offsets[k], offsets[k + 1]
+        r = zuldcore.state_spans(case.tokens[lo:hi], case.times[lo:hi], sm)
+        if len(r["state"]):
+            r["start_pos"] += lo
+            r["end_pos"] += lo
+            parts.append(r)
+            docs.append(np.full(len(r["state"]), k, dtype=np.int64))
+    out = {c: np.concatenate([r[c] for r in parts]) if parts else np.zeros(0, dt) for c, dt in zip(COLUMNS, DTYPES)}
+    out["doc"] = np.concatenate(docs) if docs else np.zeros(0, np.int64)
+    return out
+
+
+def tiny_documents(n_docs: int, seed: int):
+    """n_docs documents of 1 to 3 events each (tokens drawn from a few codes, SBP among them, a quarter-hour
+    apart): what is left of a call is the cost of each document."""
+    from zuldcore.corpus import Corpus
+    rng = np.random.default_rng(seed)
+    offsets = np.concatenate([[0], np.cumsum(rng.integers(1, 4, n_docs))]).astype(np.int64)
+    n = int(offsets[-1])
+    vocab = np.asarray(zuldcore.vocab_ids(["SBP", "HR", "TEMP", "LACTATE"]), dtype=np.uint32)
+    return Corpus(vocab[rng.integers(0, len(vocab), n)], np.arange(n) * 0.25, offsets)
+
+
+def bench_corpus(case: StreamCase, token: str, max_gap: float, n_docs: int, seed: int, repeat: int) -> list[Table]:
+    m = one_state(token, max_gap)
+    corpus = patient_corpus(case)
+    want = spans_corpus(corpus, m, 1)
+    for name, got in (("two threads", spans_corpus(corpus, m, 2)), ("the per-patient loop", spans_per_patient(case, m))):
+        assert list(got) == list(want) and all(np.array_equal(got[c], want[c]) for c in want), \
+            f"Corpus.state_spans and {name} disagree"
+    t = Table(f"(4) one state per patient: every {token} enters it, expiry after {max_gap:g} h; {case.n:,} events in "
+              f"{corpus.n_docs:,} stays, {summary(want)}")
+    del want
+    timed(t, "Corpus.state_spans, 1 thread", case.n, lambda: spans_corpus(corpus, m, 1), repeat, product=True)
+    timed(t, "Corpus.state_spans, 2 threads", case.n, lambda: spans_corpus(corpus, m, 2), repeat)
+    timed(t, "state_spans once per patient", case.n, lambda: spans_per_patient(case, m), repeat, target=PER_PATIENT)
+    tiny = tiny_documents(n_docs, seed)
+    td = Table(f"(4) the cost of a document: {n_docs:,} documents of 1 to 3 events ({len(tiny):,} events)")
+    for threads in (1, 2):
+        row = timed(td, f"Corpus.state_spans, {threads} thread{'s' if threads > 1 else ''}", n_docs,
+                    lambda threads=threads: spans_corpus(tiny, m, threads), repeat, product=threads == 1)
+        row.note = f"{row.seconds / n_docs * 1e9:.0f} ns per document" + (" (target <= 100 ns)" if threads == 1 else "")
+    return [t, td]
+
+
 def bench_share(case: StreamCase, label: str, m: Machine, repeat: int) -> Table:
     """How much of a state_spans call is the conversion of its arguments and the interning of the tokens."""
     n = case.n
@@ -931,7 +1042,9 @@ def main() -> None:
     parser.add_argument("--token", default="SBP", help="(1) the entry token of the one-state machine")
     parser.add_argument("--max-gap", type=float, default=2.0, help="(1) hours before the one state expires")
     parser.add_argument("--vocab", type=int, default=10_000, help="vocabulary size")
-    parser.add_argument("--rows", default="0,1,2,3", help="which tables to run, e.g. 1,2")
+    parser.add_argument("--patients-n", type=int, default=1_000_000, help="(4) events of the per-patient log")
+    parser.add_argument("--docs", type=int, default=1_000_000, help="(4) documents of 1 to 3 events")
+    parser.add_argument("--rows", default="0,1,2,3,4", help="which tables to run, e.g. 1,2")
     parser.add_argument("--threads", type=int, help="threads of DuckDB and Polars (default: theirs, all cores)")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
     parser.add_argument("--quick", action="store_true",
@@ -942,7 +1055,7 @@ def main() -> None:
     parser.set_defaults(repeat=3)
     args = parser.parse_args()
     if args.quick:
-        args.sizes, args.machine_n, args.no_memory = "100000", 100_000, True
+        args.sizes, args.machine_n, args.patients_n, args.docs, args.no_memory = "100000", 100_000, 100_000, 100_000, True
     sizes = [int(x) for x in args.sizes.split(",") if x]
     rows = {int(x) for x in args.rows.split(",") if x}
     memory = not args.no_memory
@@ -970,8 +1083,9 @@ def main() -> None:
               f"inputs built in {time.perf_counter() - t0:.1f} s")
         return case
 
-    for n in sorted(set(sizes) | ({args.machine_n} if 2 in rows else set())):
-        if not rows & {0, 1, 3} and n != args.machine_n:
+    wanted = set(sizes) | ({args.machine_n} if 2 in rows else set()) | ({args.patients_n} if 4 in rows else set())
+    for n in sorted(wanted):
+        if not rows & {0, 1, 3} and n not in (args.machine_n, args.patients_n):
             continue
         case = build(n)
         src = f"case = StreamCase({n}, {args.vocab}, {args.seed})\n"
@@ -986,6 +1100,8 @@ def main() -> None:
                 show([bench_share(case, "one state", one_state(args.token, args.max_gap), args.repeat)])
             if 2 in rows and n == args.machine_n:
                 show([bench_share(case, "five states", MACHINE, args.repeat)])
+        if 4 in rows and product and n == args.patients_n:
+            show(bench_corpus(case, args.token, args.max_gap, args.docs, args.seed, args.repeat))
         del case
     if args.json:
         write_json(args.json, tables, args, PACKAGES, {"zuldcore_file": zuldcore.__file__})

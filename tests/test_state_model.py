@@ -8,10 +8,11 @@ NaN)."""
 
 import itertools
 import math
+import random
 
 import numpy as np
 import pytest
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import zuldcore
@@ -275,3 +276,18 @@ def test_unsorted_or_nan_times_never_crash(data, stream):
     tokens, times, values = stream
     result = zuldcore_result(data, tokens, times, values)
     assert isinstance(result, (dict, str))
+
+
+@settings(max_examples=20)
+@given(machines(), st.integers(0, 2**32 - 1))
+def test_long_streams_match_model(data, seed):
+    # Thousands of events where the machines' tokens are rare among filler:
+    # the ids are read in chunks, and an open instance meets long stretches
+    # without a firing, where its expiry is searched for.
+    rng = random.Random(seed)
+    n = rng.randrange(4000, 12000)
+    tokens = rng.choices(TOKENS + ["e"], weights=[1, 1, 1, 1, 40], k=n)
+    steps = rng.choices([0.0, 0.25, 0.5, 1.0, 4.0, 40.0], weights=[8, 8, 8, 4, 1, 0.2], k=n)
+    times = list(itertools.accumulate(steps))
+    values = [rng.choice([NAN, 0.0, 1.0]) for _ in range(n)] if rng.random() < 0.5 else None
+    assert_same_result(zuldcore_result(data, tokens, times, values), model_result(data, tokens, times, values))

@@ -73,12 +73,8 @@ CorpusMatches joined(std::vector<CorpusMatches>& parts) {
 
 CorpusStates joined(std::vector<CorpusStates>& parts) {
   CorpusStates out = std::move(parts.front());
-  size_t rows = out.rows.size();
-  for (size_t r = 1; r < parts.size(); ++r) rows += parts[r].rows.size();
-  out.rows.reserve(rows);
-  out.doc.reserve(rows);
   for (size_t r = 1; r < parts.size(); ++r) {
-    append(out.rows, parts[r].rows);
+    out.columns.append(std::move(parts[r].columns));
     append(out.doc, parts[r].doc);
     parts[r] = CorpusStates{};
   }
@@ -144,35 +140,34 @@ CorpusMatches corpus_match(const Corpus& corpus, const MatchProgram& program, bo
 
 CorpusStates corpus_state_spans(const Corpus& corpus, const StateMachineDecl& machine, bool include_invalid,
                                 size_t threads) {
-  ResolvedRefs refs;  // the triggers resolved once, read by every document's points
-  {
-    PointsCache nothing(StreamView{}, refs);
-    Expected<std::vector<StateInstance>> run = run_state_machine(machine, nothing);
-    if (!run) throw ValueError(run.message());
-  }
+  // The triggers resolved once for every document; what fails here fails
+  // for any data, before any work.
+  Expected<MachineProgram> compiled = MachineProgram::compile(machine);
+  if (!compiled) throw ValueError(compiled.message());
+  const MachineProgram& program = compiled.value();
   threads = thread_count(threads);
   const std::vector<DocRange> ranges = job_ranges(corpus, threads);
   if (ranges.empty()) return {};
+  // One scratch per thread, reused for every document the thread takes: a
+  // document costs no allocation once the buffers have grown, and its
+  // instances go straight into its range's columns.
+  std::vector<MachineScratch> scratch(threads);
   std::vector<CorpusStates> parts(ranges.size());
-  run_tasks(ranges.size(), threads, [&](size_t r, size_t) {
-    CorpusStates& out = parts[r];
+  run_tasks(ranges.size(), threads, [&](size_t r, size_t thread) {
+    // Filled here and moved into place at the end: the parts of ranges that
+    // other threads fill lie next to it, and writing them side by side
+    // would pass cache lines to and fro.
+    CorpusStates out;
+    MachineScratch& s = scratch[thread];
     InterruptCheck interrupt;
     for (size_t d = ranges[r].first; d < ranges[r].last; ++d) {
       const StreamView doc = corpus.document(d);
       interrupt.tick(work_of(doc, 1));
-      if (doc.size() == 0) continue;  // no instances: the run on nothing passed above
-      PointsCache points(doc, std::as_const(refs));
-      Expected<std::vector<StateInstance>> run = run_state_machine(machine, points);
-      if (!run) throw ValueError(run.message());
-      const auto shift = static_cast<size_t>(corpus.offsets[d]);
-      for (StateInstance inst : run.value()) {
-        if (!include_invalid && !inst.valid) continue;
-        inst.start_pos += shift;
-        inst.end_pos += shift;  // an instance owning no position keeps end = start - 1
-        out.rows.push_back(inst);
-        out.doc.push_back(static_cast<int64_t>(d));
-      }
+      if (doc.size() == 0) continue;  // no instances
+      const size_t added = run_machine(program, doc, s, out.columns, include_invalid, corpus.offsets[d]);
+      out.doc.insert(out.doc.end(), added, static_cast<int64_t>(d));
     }
+    parts[r] = std::move(out);
   });
   return joined(parts);
 }

@@ -5,12 +5,13 @@
 // (corpus/pool.hpp), and the results put together in document order, so
 // they are the same bytes for any number of threads.
 //
-// Failures: a job first runs its per-document step on an empty document, so
-// that what does not depend on the data (a pattern too large, too many
-// triggers) fails before any work, even for a corpus without documents;
-// after that, the failure of the lowest failing document is thrown. That
-// first run also resolves the token references once (engine/points.hpp), so
-// the documents only scan with them.
+// Failures: what does not depend on the data (a pattern too large, too many
+// triggers) fails before any work, even for a corpus without documents: the
+// state job compiles its machine once (state/machine.hpp), and the
+// annotation job first runs its per-document step on an empty document,
+// which also resolves the token references once (engine/points.hpp), so
+// that the documents only scan with them. After that, the failure of the
+// lowest failing document is thrown.
 #pragma once
 
 #include <cstddef>
@@ -39,11 +40,12 @@ struct CorpusMatches {
 CorpusMatches corpus_match(const Corpus& corpus, const MatchProgram& program, bool first_only,
                            bool include_tokens, size_t threads);
 
-// The instances of every document (run_state_machine on the document), in
-// document order, all of them or only the valid ones; positions are corpus
-// rows. A failure of the run is thrown as ValueError with its message.
+// The instances of every document (run_machine on the document, as
+// state_spans runs it on a stream), in document order, all of them or only
+// the valid ones; positions are corpus rows. A failure to compile the
+// machine is thrown as ValueError with its message.
 struct CorpusStates {
-  std::vector<StateInstance> rows;
+  StateColumns columns;
   std::vector<int64_t> doc;  // the document of each instance
 };
 CorpusStates corpus_state_spans(const Corpus& corpus, const StateMachineDecl& machine, bool include_invalid,

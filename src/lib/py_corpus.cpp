@@ -335,7 +335,7 @@ PyObject* py_corpus_state_spans(PyObject* self, PyObject* const* args, Py_ssize_
       GilReleased unlocked;
       found = corpus_state_spans(c->corpus, *machine, include_invalid, threads);
     }
-    Owned out = state_spans_columns(found.rows);
+    Owned out = state_spans_columns(std::move(found.columns));
     check_rc(PyDict_SetItemString(out.get(), "doc", to_numpy(std::move(found.doc)).get()));
     return out;
   });

@@ -254,14 +254,6 @@ PyType_Spec STATE_SPAN_SPEC = {"zuldcore.StateSpan", sizeof(Wrapper<StateSpanRef
 constexpr auto STATE_SPANS = function("state_spans", req("tokens"), req("times"), req("machine"),
                                       opt("values", "None"), opt("include_invalid", "True"));
 
-template <class T, class F>
-Owned column(const std::vector<StateInstance>& rows, F&& field) {
-  std::vector<T> out;
-  out.reserve(rows.size());
-  for (const StateInstance& r : rows) out.push_back(static_cast<T>(field(r)));
-  return to_numpy(std::move(out));
-}
-
 void set_item(PyObject* dict, const char* key, Owned value) {
   check_rc(PyDict_SetItemString(dict, key, value.get()));
 }
@@ -279,35 +271,33 @@ PyObject* py_state_spans(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     Stream s = checked_and_interned(std::move(tokens), std::move(times), std::move(values), "tokens");
     std::shared_ptr<const StateMachineDecl> machine = machine_snapshot(machine_arg);
 
-    PointsCache points(StreamView{s.tokens, s.times,
-                                  s.has_values ? std::span<const double>(s.values) : std::span<const double>()});
-    Expected<std::vector<StateInstance>> run = fail("");
+    const StreamView stream{s.tokens, s.times,
+                            s.has_values ? std::span<const double>(s.values) : std::span<const double>()};
+    StateColumns columns;
     {
-      GilReleased unlocked;  // the run reads only C++ values
-      run = run_state_machine(*machine, points);
+      GilReleased unlocked;  // compiling interns the triggers' strings; the run reads only C++ values
+      MachineProgram program = value_or_raise(MachineProgram::compile(*machine));
+      MachineScratch scratch;
+      run_machine(program, stream, scratch, columns, include_invalid);
     }
-    std::vector<StateInstance> rows = value_or_raise(std::move(run));
-    if (!include_invalid)
-      std::erase_if(rows, [](const StateInstance& r) { return !r.valid; });
-
-    return state_spans_columns(rows);
+    return state_spans_columns(std::move(columns));
   });
 }
 
 }  // namespace
 
-Owned state_spans_columns(const std::vector<StateInstance>& rows) {
+Owned state_spans_columns(StateColumns&& columns) {
   Owned out = made(PyDict_New());
-  set_item(out.get(), "state", column<int32_t>(rows, [](auto& r) { return r.state; }));
-  set_item(out.get(), "start_pos", column<int64_t>(rows, [](auto& r) { return r.start_pos; }));
-  set_item(out.get(), "end_pos", column<int64_t>(rows, [](auto& r) { return r.end_pos; }));
-  set_item(out.get(), "t_start", column<double>(rows, [](auto& r) { return r.t_start; }));
-  set_item(out.get(), "t_end", column<double>(rows, [](auto& r) { return r.t_end; }));
-  set_item(out.get(), "n_events", column<int64_t>(rows, [](auto& r) { return r.n_events; }));
-  set_item(out.get(), "close_reason", column<int8_t>(rows, [](auto& r) { return r.close_reason; }));
-  set_item(out.get(), "reject_reason", column<int8_t>(rows, [](auto& r) { return r.reject_reason; }));
-  set_item(out.get(), "valid", column<int8_t>(rows, [](auto& r) { return r.valid; }));
-  set_item(out.get(), "timeout_entered", column<int8_t>(rows, [](auto& r) { return r.timeout_entered; }));
+  set_item(out.get(), "state", to_numpy(std::move(columns.state)));
+  set_item(out.get(), "start_pos", to_numpy(std::move(columns.start_pos)));
+  set_item(out.get(), "end_pos", to_numpy(std::move(columns.end_pos)));
+  set_item(out.get(), "t_start", to_numpy(std::move(columns.t_start)));
+  set_item(out.get(), "t_end", to_numpy(std::move(columns.t_end)));
+  set_item(out.get(), "n_events", to_numpy(std::move(columns.n_events)));
+  set_item(out.get(), "close_reason", to_numpy(std::move(columns.close_reason)));
+  set_item(out.get(), "reject_reason", to_numpy(std::move(columns.reject_reason)));
+  set_item(out.get(), "valid", to_numpy(std::move(columns.valid)));
+  set_item(out.get(), "timeout_entered", to_numpy(std::move(columns.timeout_entered)));
   return out;
 }
 

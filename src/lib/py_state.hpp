@@ -19,7 +19,7 @@ bool is_state_span(PyObject* obj);
 // The reference held by a StateSpan object (its snapshot shared, not copied).
 StateSpanRef state_span_ref(PyObject* obj);
 
-// The ten columns of state_spans for `rows`, in their order.
-Owned state_spans_columns(const std::vector<StateInstance>& rows);
+// The ten columns of state_spans, in their order, handed to NumPy.
+Owned state_spans_columns(StateColumns&& columns);
 
 }  // namespace zuldcore

@@ -139,38 +139,13 @@ struct StateSpanRef {
 // "StateSpan(state=\"a\", valid_only=true)".
 std::string state_span_repr(const StateSpanRef& s);
 
-// ---------------------------------------------------------------- trigger table
+// ---------------------------------------------------------------- triggers
 
 struct TriggerHit {
   size_t pos = 0;    // where the trigger fires
   size_t start = 0;  // first position of the occurrence
   size_t end = 0;    // last position of the occurrence
 };
-
-class TriggerTable {
- public:
-  // Computes every trigger's points (equal references once) and tables the
-  // hits. Fails with a point failure, "Too many distinct triggers: {} (maximum
-  // 64)" or a hit beyond the stream.
-  static Expected<TriggerTable> build(const StateMachineDecl& decl, PointsCache& points);
-
-  // The hit of trigger k at position i, advancing its forward-only cursor;
-  // positions must be asked for in non-decreasing order.
-  const TriggerHit* fires_at(uint32_t k, size_t i);
-  // The first position at or after i at which any trigger fires, or
-  // NO_FIRING; moves every cursor to its first hit at or after i. With it
-  // the run visits only the positions where something can happen.
-  size_t next_firing(size_t i);
-  static constexpr size_t NO_FIRING = SIZE_MAX;
-  // The first hit of trigger k at or after position `pos`, by binary search.
-  const TriggerHit* first_hit_from(uint32_t k, size_t pos) const;
-
- private:
-  std::vector<std::vector<TriggerHit>> hits_;  // per trigger, sorted by pos
-  std::vector<size_t> cursors_;
-};
-
-// ---------------------------------------------------------------- run
 
 enum class CloseReason : uint8_t { ExitEvent = 0, Timeout = 1, Transition = 2, EndOfStream = 3 };
 enum class RejectReason : uint8_t {
@@ -197,11 +172,147 @@ struct StateInstance {
   bool owns_positions() const noexcept { return end_pos + 1 > start_pos; }
 };
 
-// Runs a finalized machine over a stream: the instances sorted by start
-// position (ties by t_start in the total order of floats, then closing
-// order), each checked against its state's validity rules. Fails only where
-// the trigger table fails. `points` supplies (and shares) trigger points.
-Expected<std::vector<StateInstance>> run_state_machine(const StateMachineDecl& decl,
-                                                        PointsCache& points);
+class MachineRun;  // the run itself (run.cpp)
+
+// Token id -> the triggers (one bit each) that a position holding it fires:
+// the one-token triggers (Single and Set references) of a machine, so that a
+// single pass over a stream's ids finds all of their firings. Sized by the
+// triggers' tokens, never by the vocabulary.
+class TriggerTokens {
+ public:
+  // Replaces the contents: each (id, triggers) pair adds its bits to the id.
+  void build(std::span<const std::pair<TokenId, uint64_t>> entries);
+
+  bool empty() const noexcept { return n_ids_ == 0; }
+  // The triggers that `id` fires (0: none). Without a branch that depends
+  // on the id: every stored id lies within `reach_` slots of its home slot,
+  // and all of them are compared.
+  uint64_t at(TokenId id) const noexcept {
+    if (n_ids_ <= 1) return id == single_id_ ? single_mask_ : 0;
+    const size_t home = slot_of(id);
+    uint64_t found = 0;
+    for (size_t d = 0; d <= reach_; ++d) found |= keys_[home + d] == id ? masks_[home + d] : 0;
+    return found;
+  }
+  // The positions in [from, to) whose ids fire a trigger, ascending, into
+  // `pos`, with their triggers into `masks` (both with room for to - from
+  // entries); returns how many. One branch-free pass.
+  size_t find(std::span<const TokenId> ids, size_t from, size_t to, size_t* pos, uint64_t* masks) const noexcept;
+
+ private:
+  size_t slot_of(TokenId id) const noexcept {
+    return static_cast<size_t>((uint64_t{id} * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+  size_t n_ids_ = 0;
+  TokenId single_id_ = 0;     // with at most one id, a comparison instead of a table
+  uint64_t single_mask_ = 0;  // 0 when there is no id
+  std::vector<TokenId> keys_;    // a power of two of home slots, at most a quarter used, then reach_ more
+  std::vector<uint64_t> masks_;  // 0 in an empty slot, so that whatever id it holds adds nothing
+  size_t reach_ = 0;             // the farthest any id lies from its home slot
+  int shift_ = 63;
+};
+
+// A finalized machine made ready to run on streams: its one-token triggers
+// interned into one TriggerTokens, its other triggers (same-timestamp
+// sequences, patterns) resolved for point scanners. Made once per call and
+// then only read, by any number of threads; the declaration must outlive it
+// and stay unchanged.
+class MachineProgram {
+ public:
+  // Fails where a trigger fails to resolve (a pattern of more than 64
+  // elements; the first such trigger), then with "Too many distinct
+  // triggers: {} (maximum 64)". Interns the one-token triggers' strings.
+  static Expected<MachineProgram> compile(const StateMachineDecl& decl);
+
+  const StateMachineDecl& decl() const noexcept { return *decl_; }
+
+ private:
+  friend class MachineRun;
+  struct Scanned {
+    uint32_t trigger;
+    ResolvedRef ref;
+  };
+  explicit MachineProgram(const StateMachineDecl& decl) : decl_(&decl) {}
+  const StateMachineDecl* decl_;
+  TriggerTokens tokens_;
+  std::vector<Scanned> scanned_;  // built whole before any scanner points into it
+  uint64_t listed_ = 0;           // the scanned triggers (their hits are listed before the run)
+  uint64_t rules_ = 0;            // triggers of entry, exit and sustain rules
+  uint64_t required_ = 0;         // triggers of require rules
+};
+
+// The ten result columns of instances, in the dtypes of the result.
+struct StateColumns {
+  std::vector<int32_t> state;
+  std::vector<int64_t> start_pos;
+  std::vector<int64_t> end_pos;  // start_pos - 1 for a timeout-entered instance owning no position
+  std::vector<double> t_start;
+  std::vector<double> t_end;
+  std::vector<int64_t> n_events;
+  std::vector<int8_t> close_reason;
+  std::vector<int8_t> reject_reason;
+  std::vector<int8_t> valid;
+  std::vector<int8_t> timeout_entered;
+
+  size_t size() const noexcept { return state.size(); }
+  void push_back(const StateInstance& inst, int64_t shift);
+  StateInstance row(size_t r, int64_t shift) const;
+  // Keeps the first `n` rows.
+  void truncate(size_t n);
+  // Appends the rows of `other`, which is left empty.
+  void append(StateColumns&& other);
+};
+
+// What one thread keeps from one run to the next: the scanners of a
+// program's scanned triggers (a pattern's matcher state), the firings and
+// hits. Their storage is reused, so that once it has grown, a run allocates
+// nothing but the rows it appends. Serves the one program it is first used
+// with (its scanners point into it). Kept
+// apart from its neighbours' cache lines, since the scratches of a call's
+// threads sit side by side.
+class alignas(64) MachineScratch {
+ public:
+  MachineScratch();
+  ~MachineScratch();
+  MachineScratch(MachineScratch&&) noexcept;
+  MachineScratch& operator=(MachineScratch&&) noexcept;
+
+  // Positions the last run stepped through (where a rule's trigger fired, or
+  // where an open instance could expire or move its clock); the pass over
+  // the ids that finds the firings is not counted. For tests.
+  size_t positions_visited() const noexcept { return visited_; }
+
+ private:
+  friend class MachineRun;
+  const MachineProgram* program_ = nullptr;  // the program served
+  std::vector<PointScanner> scanners_;       // one per scanned trigger
+  std::vector<Point> points_;
+  std::vector<size_t> fired_pos_;              // one chunk of the pass: where one-token triggers fire
+  std::vector<uint64_t> fired_masks_;          // and which
+  std::vector<std::vector<TriggerHit>> hits_;  // per trigger: scanned triggers, and one-token require triggers
+  std::vector<size_t> cursors_;
+  std::vector<size_t> order_;  // the rare reordering of a stream's instances
+  size_t visited_ = 0;
+};
+
+// ---------------------------------------------------------------- run
+
+// Runs a compiled machine over one stream and appends its instances to
+// `out`: sorted by start position (ties by t_start in the total order of
+// floats, then closing order), each checked against its state's validity
+// rules, the invalid ones only when `include_invalid`, positions moved by
+// `shift`. Returns how many rows it appended. Cannot fail: whatever can fail
+// failed when the program was compiled. Times are taken as never
+// decreasing: positions between firings are looked at only through binary
+// searches of the times (what that gives on decreasing times is not
+// settled, but every position read is inside the stream).
+size_t run_machine(const MachineProgram& program, const StreamView& stream, MachineScratch& scratch,
+                   StateColumns& out, bool include_invalid = true, int64_t shift = 0);
+
+// The same run with every trigger's points taken from `points` (shared with
+// the other references of an annotation call): the instances, or where the
+// points fail, a trigger's failure, "Too many distinct triggers: {} (maximum
+// 64)" or "Trigger {} fires at position {} beyond stream length {}".
+Expected<std::vector<StateInstance>> run_state_machine(const StateMachineDecl& decl, PointsCache& points);
 
 }  // namespace zuldcore
