@@ -73,10 +73,16 @@ struct Cursors {
   size_t first = 0;
   size_t last = 0;
 
-  // Whether the window holds nothing.
+  // Whether the window holds nothing. Most positions move a cursor by one
+  // point or none: that step is an addition, not a branch the processor
+  // would mispredict at every point; only a longer move loops.
   bool seek(double lo, double hi) noexcept {
-    while (times[first] < lo) ++first;
-    while (times[last] <= hi) ++last;
+    first += times[first] < lo;
+    if (times[first] < lo) [[unlikely]]
+      while (times[first] < lo) ++first;
+    last += times[last] <= hi;
+    if (times[last] <= hi) [[unlikely]]
+      while (times[last] <= hi) ++last;
     return !(lo <= hi) || last <= first;
   }
 };
@@ -95,12 +101,10 @@ void occurrence_sweep(const StreamView& s, const double* event_times, double w, 
     interrupt.tick();
     const Window win = window_at(s.times[i], w, forward);
     const bool empty = cursor.seek(win.lo, win.hi);
-    if (inside && inside[i])
-      out[i] = 2;
-    else if (!partial_window && unavailable(win, forward, t_first, t_last))
-      out[i] = -1;
-    else
-      out[i] = empty ? 0 : 1;
+    const bool blank = !partial_window && unavailable(win, forward, t_first, t_last);
+    int8_t label = blank ? int8_t{-1} : static_cast<int8_t>(!empty);
+    if (inside) label = inside[i] ? int8_t{2} : label;
+    out[i] = label;
   }
 }
 
@@ -237,10 +241,9 @@ void window_aggregates(const StreamView& s, const Points& points, double w, bool
       if (want_min) mins.drop_before(first);
       if (want_max) maxs.drop_before(first);
     }
-    if (empty || (!partial_window && unavailable(win, forward, t_first, t_last))) {
-      for (const AggOut& o : outs) o.out[i] = NaN;
-      continue;
-    }
+    // Every output is written at every position, NaN where the window is
+    // blank: a selection, not a branch.
+    const bool blank = empty || (!partial_window && unavailable(win, forward, t_first, t_last));
     for (const AggOut& o : outs) {
       double v;
       switch (o.agg) {
@@ -248,7 +251,7 @@ void window_aggregates(const StreamView& s, const Points& points, double w, bool
         case AggKind::Min: v = mins.best(); break;
         case AggKind::Max: v = maxs.best(); break;
         default:
-          if (first != mean_first || last != mean_last) {
+          if (!blank && (first != mean_first || last != mean_last)) {
             const size_t k = scratch.valued[last] - scratch.valued[first];
             if (k == 0) {
               mean = NaN;
@@ -266,7 +269,7 @@ void window_aggregates(const StreamView& s, const Points& points, double w, bool
           }
           v = mean;
       }
-      o.out[i] = v;
+      o.out[i] = blank ? NaN : v;
     }
   }
 }
