@@ -187,7 +187,7 @@ class AnnotationPlan {
   // the spec's type and long enough). Each column is exactly what
   // evaluate_annotation gives on the stream. A spec that fails anyway (the
   // failures are data-independent, so add() has seen them) is returned with
-  // its message; earlier columns are then written.
+  // its message, the columns then only partly written.
   std::optional<SpecFailure> evaluate(const StreamView& stream, AnnotationScratch& scratch,
                                       std::span<const ColumnOut> outs, size_t at = 0, size_t first = 0) const;
 
@@ -196,11 +196,14 @@ class AnnotationPlan {
   struct Planned;
   struct WindowGroup;
   uint32_t slot_of(const ResolvedRef* resolved);
+  std::optional<SpecFailure> evaluate_cached(const StreamView& stream, std::span<const ColumnOut> outs, size_t at,
+                                             size_t first) const;
 
   std::unique_ptr<ResolvedRefs> store_;              // the references resolved, in place for the plan's life
   std::vector<const ResolvedRef*> slots_;            // one per distinct reference
   std::vector<Planned> specs_;
   std::vector<WindowGroup> groups_;
+  bool has_cached_ = false;                          // some spec reads spans or runs a machine
 };
 
 // The whole of a column, to write into.

@@ -28,12 +28,18 @@ template <class... F>
 Overloaded(F...) -> Overloaded<F...>;
 }  // namespace
 
+// A spec as evaluate() reads it, without visiting the kind's variant.
 struct AnnotationPlan::Planned {
+  enum class Op : uint8_t { Occurrence, BeforeEvent, Window, Cached };
   const AnnotKind* kind = nullptr;
+  Op op = Op::Cached;      // Cached: evaluated through a PointsCache
+  bool flag = false;       // forward of an occurrence, reset of before_event
+  bool partial_window = false;
+  double window_t = 0.0;
+  AggKind agg = AggKind::Mean;
   uint32_t a = NONE;       // the slot of x or k
   uint32_t b = NONE;       // the slot of y
   uint32_t group = NONE;   // the window group of a window aggregate
-  bool cached = false;     // evaluated through a PointsCache
 };
 
 // Window aggregates over one reference's points and one window: one sweep
@@ -80,15 +86,25 @@ Status AnnotationPlan::add(const AnnotKind& kind) {
     into = slot_of(resolved.value());
     return ok();
   };
+  using Op = Planned::Op;
   Status added = std::visit(
       Overloaded{
-          [&](const FutureOccurrence& spec) { return slot(spec.x, planned.a); },
-          [&](const PastOccurrence& spec) { return slot(spec.x, planned.a); },
+          [&](const FutureOccurrence& spec) {
+            planned = {&kind, Op::Occurrence, true, spec.partial_window, spec.window_t};
+            return slot(spec.x, planned.a);
+          },
+          [&](const PastOccurrence& spec) {
+            planned = {&kind, Op::Occurrence, false, spec.partial_window, spec.window_t};
+            return slot(spec.x, planned.a);
+          },
           [&](const BeforeEvent& spec) -> Status {
+            planned = {&kind, Op::BeforeEvent, spec.reset};
             Status x = slot(spec.x, planned.a);
             return x ? slot(spec.y, planned.b) : x;
           },
           [&](const WindowAggregate& spec) -> Status {
+            planned = {&kind, Op::Window};
+            planned.agg = spec.agg;
             Status k = slot(spec.k, planned.a);
             if (!k) return k;
             auto same = [&](const WindowGroup& g) {
@@ -108,7 +124,7 @@ Status AnnotationPlan::add(const AnnotKind& kind) {
             // Spans and machines: what can fail fails on no data as on any,
             // and the run on nothing resolves every reference they use into
             // the store.
-            planned.cached = true;
+            has_cached_ = true;
             PointsCache nothing(StreamView{}, *store_);
             Expected<Column> column = evaluate_annotation(kind, nothing);
             if (!column) return fail(column.message());
@@ -179,55 +195,58 @@ std::optional<SpecFailure> AnnotationPlan::evaluate(const StreamView& stream, An
     return scratch.points_[s];
   };
   SweepScratch& arrays = scratch.sweep_->arrays;
-  std::optional<PointsCache> cache;
-
+  using Op = Planned::Op;
   for (size_t i = first; i < end; ++i) {
     const Planned& p = specs_[i];
     const ColumnOut& out = outs[i - first];
-    if (p.cached) {
-      if (!cache) cache.emplace(stream, std::as_const(*store_));
-      Expected<Column> column = evaluate_annotation(*p.kind, *cache);
-      if (!column) return SpecFailure{i, column.message()};
-      std::visit(
-          [&](const auto& from) {
-            using T = typename std::decay_t<decltype(from)>::value_type;
-            ZC_ENSURE(from.size() == n, "spec ", i, " gave ", from.size(), " entries for ", n, " positions");
-            std::copy(from.begin(), from.end(), out_at<T>(out, at, n, i));
-          },
-          column.value());
-      continue;
+    switch (p.op) {
+      case Op::Occurrence:
+        occurrence_labels(stream, points(p.a), p.window_t, p.partial_window, p.flag, out_at<int8_t>(out, at, n, i),
+                          arrays);
+        break;
+      case Op::BeforeEvent:
+        before_event_labels(n, points(p.a), points(p.b), p.flag, out_at<int8_t>(out, at, n, i));
+        break;
+      case Op::Window: {
+        // The group's first member in the range sweeps for all of them there.
+        if (scratch.swept_[p.group] == current) break;
+        scratch.swept_[p.group] = current;
+        const WindowGroup& g = groups_[p.group];
+        std::vector<AggOut>& aggs = scratch.sweep_->aggs;
+        aggs.clear();
+        for (uint32_t member : g.specs)
+          if (member >= first && member < end)
+            aggs.push_back({specs_[member].agg, out_at<double>(outs[member - first], at, n, member)});
+        window_aggregates(stream, points(g.slot), g.window_t, g.forward, g.partial_window, aggs, arrays);
+        break;
+      }
+      case Op::Cached:
+        break;
     }
-    std::visit(Overloaded{
-                   [&](const FutureOccurrence& spec) {
-                     occurrence_labels(stream, points(p.a), spec.window_t, spec.partial_window, true,
-                                       out_at<int8_t>(out, at, n, i), arrays);
-                   },
-                   [&](const PastOccurrence& spec) {
-                     occurrence_labels(stream, points(p.a), spec.window_t, spec.partial_window, false,
-                                       out_at<int8_t>(out, at, n, i), arrays);
-                   },
-                   [&](const BeforeEvent& spec) {
-                     before_event_labels(n, points(p.a), points(p.b), spec.reset,
-                                         out_at<int8_t>(out, at, n, i));
-                   },
-                   [&](const WindowAggregate&) {
-                     // The group's first member in the range sweeps for all
-                     // of them there.
-                     if (scratch.swept_[p.group] == current) return;
-                     scratch.swept_[p.group] = current;
-                     const WindowGroup& g = groups_[p.group];
-                     std::vector<AggOut>& aggs = scratch.sweep_->aggs;
-                     aggs.clear();
-                     for (uint32_t member : g.specs)
-                       if (member >= first && member < end)
-                         aggs.push_back({std::get<WindowAggregate>(*specs_[member].kind).agg,
-                                         out_at<double>(outs[member - first], at, n, member)});
-                     window_aggregates(stream, points(g.slot), g.window_t, g.forward, g.partial_window, aggs,
-                                       arrays);
-                   },
-                   [&](const auto&) { ZC_ENSURE(false, "spec ", i, " needs a points cache"); },
-               },
-               *p.kind);
+  }
+  if (has_cached_) return evaluate_cached(stream, outs, at, first);
+  return std::nullopt;
+}
+
+// The kinds that read spans or run a machine, as evaluate_annotation
+// evaluates them, sharing one PointsCache over the stream that reads the
+// plan's store (apart, so that a list without them never makes one).
+std::optional<SpecFailure> AnnotationPlan::evaluate_cached(const StreamView& stream,
+                                                           std::span<const ColumnOut> outs, size_t at,
+                                                           size_t first) const {
+  const size_t n = stream.size();
+  PointsCache cache(stream, std::as_const(*store_));
+  for (size_t i = first; i < first + outs.size(); ++i) {
+    if (specs_[i].op != Planned::Op::Cached) continue;
+    Expected<Column> column = evaluate_annotation(*specs_[i].kind, cache);
+    if (!column) return SpecFailure{i, column.message()};
+    std::visit(
+        [&](const auto& from) {
+          using T = typename std::decay_t<decltype(from)>::value_type;
+          ZC_ENSURE(from.size() == n, "spec ", i, " gave ", from.size(), " entries for ", n, " positions");
+          std::copy(from.begin(), from.end(), out_at<T>(outs[i - first], at, n, i));
+        },
+        column.value());
   }
   return std::nullopt;
 }
