@@ -17,6 +17,10 @@
       (three specs, PER_PATIENT below), against the peers' partitioned forms (Polars .over("doc") and join_asof
       by doc, pandas groupby rolling and merge_asof by doc, DuckDB PARTITION BY doc and an ASOF join on doc,
       NumPy windows clipped at the patient's first and last position).
+  (6) the same patients as one zuldcore.corpus.Corpus (built once, outside the timing): Corpus.annotate for a
+      backward 24 h max, mean and count of --token and past_occurrence of --x-token within 24 h, one spec per
+      row, threads=1, against the per-patient loop of annotate_stream (the columns checked equal); then the
+      fixed cost per document: --tiny-docs documents of 1 to 3 events, one spec per call, time per document.
 Every peer's columns are checked against zuldcore's before they are timed (labels, counts, minima and maxima
 exactly, NaN at the same positions, means to 1e-9 relative); a disagreement stops the script. Throughput is
 stream positions per second; peak memory is measured per contender in a fresh process.
@@ -187,6 +191,52 @@ def zuldcore_per_patient(case: StreamCase, qs: tuple[Q, ...]) -> list[dict]:
     bounds = case.offsets.tolist()
     return [zuldcore.annotate_stream(tokens[lo:hi], times[lo:hi], specs, values[lo:hi])
             for lo, hi in zip(bounds[:-1], bounds[1:])]
+
+
+def corpus_of(case: StreamCase):
+    """The case's documents as one Corpus (interned once)."""
+    from zuldcore.corpus import Corpus
+    return Corpus(case.tokens, case.times, case.offsets, case.values)
+
+
+def tiny_documents(n_docs: int, seed: int):
+    """n_docs documents of 1 to 3 events (codes SBP, HR, ABX_START; times within 48 h; values) as a Corpus."""
+    from zuldcore.corpus import Corpus
+    rng = np.random.default_rng(seed)
+    sizes = rng.integers(1, 4, n_docs)
+    offsets = np.concatenate(([0], np.cumsum(sizes)))
+    n = int(offsets[-1])
+    tokens = np.array(["SBP", "HR", "ABX_START"])[rng.integers(0, 3, n)].tolist()
+    times = np.concatenate([np.sort(rng.random(k) * 48.0) for k in sizes.tolist()])
+    return Corpus(tokens, times, offsets, rng.random(n) * 100.0)
+
+
+def bench_corpus(case: StreamCase, run: "Runner", token: str, x_token: str, window: float, tiny_docs: int,
+                 seed: int) -> list[Table]:
+    corpus = corpus_of(case)
+    qs = [window_q(token, window, agg) for agg in ("max", "mean", "count")] + [
+        Q(f"{x_token.lower()}_past", "past", x_token, window)]
+    tables = []
+    for q in qs:
+        want = joined(zuldcore_per_patient(case, (q,)), (q,))
+        t = Table(f"(6) {q.name} per patient, {case.log.n_docs:,} patients, {case.n:,} events; "
+                  f"{summary(want[q.name], q)}")
+        spec = [zuldcore_spec(q)]
+        run.timed(t, "zuldcore Corpus.annotate (threads=1)", case.n, lambda: corpus.annotate(spec, threads=1), want,
+                  (q,), product=True)
+        run.timed(t, "zuldcore annotate_stream per patient", case.n, lambda: zuldcore_per_patient(case, (q,)), want,
+                  (q,), target=20.0)
+        tables.append(t)
+    tiny = tiny_documents(tiny_docs, seed)
+    t = Table(f"(6) fixed cost per document: {tiny.n_docs:,} documents of 1 to 3 events ({len(tiny):,} events), "
+              "one spec, threads=1 (throughput = documents per second)")
+    for q in qs:
+        spec = [zuldcore_spec(q)]
+        seconds = median_time(lambda: tiny.annotate(spec, threads=1), run.repeat, warmup=1)
+        t.add(Row(f"Corpus.annotate {q.name}", tiny.n_docs, seconds,
+                  note=f"{seconds / tiny.n_docs * 1e9:.0f} ns per document"))
+    tables.append(t)
+    return tables
 
 
 def joined(parts: list[dict], qs: tuple[Q, ...]) -> dict:
@@ -531,11 +581,13 @@ def main() -> None:
     parser.add_argument("--flat-n", type=int, default=1_000_000, help="(3) events")
     parser.add_argument("--flat-agg", default="mean", choices=("min", "max", "mean", "count"))
     parser.add_argument("--many-n", type=int, default=1_000_000, help="(4) events")
-    parser.add_argument("--patients", type=int, default=50_000, help="(5) patients (documents)")
+    parser.add_argument("--patients", type=int, default=50_000, help="(5), (6) patients (documents)")
+    parser.add_argument("--tiny-docs", type=int, default=1_000_000,
+                        help="(6) documents of 1 to 3 events for the fixed cost per document")
     parser.add_argument("--duckdb-max", type=int, default=1_000_000,
                         help="DuckDB runs only on streams of at most this many events (its RANGE frames are slow)")
     parser.add_argument("--vocab", type=int, default=10_000, help="vocabulary size")
-    parser.add_argument("--rows", default="0,1,2,3,4,5", help="which tables to run, e.g. 1,2")
+    parser.add_argument("--rows", default="0,1,2,3,4,5,6", help="which tables to run, e.g. 1,2")
     parser.add_argument("--threads", type=int, help="threads of DuckDB and Polars (default: theirs, all cores)")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
     parser.add_argument("--quick", action="store_true",
@@ -545,6 +597,7 @@ def main() -> None:
     args = parser.parse_args()
     if args.quick:
         args.sizes, args.flat_n, args.many_n, args.patients, args.no_memory = "100000", 100_000, 100_000, 2_000, True
+        args.tiny_docs = 100_000
     sizes = sorted(int(x) for x in args.sizes.split(",") if x)
     rows = {int(x) for x in args.rows.split(",") if x}
     memory = not args.no_memory
@@ -613,14 +666,17 @@ def main() -> None:
                       "pandas": "pandas, ten rolling/merge_asof", "DuckDB": "DuckDB one query (8 frames, 2 ASOF)"}
             show(run.compare(case, TEN, f"(4) ten specs in one call; {n:,} events", labels, memory, src))
         del case
-    if 5 in rows:
+    if rows & {5, 6}:
         case, src = build(n_docs=args.patients)
+    if 5 in rows:
         print("(5) per patient: " + ", ".join(q.name for q in PER_PATIENT))
         labels = {"NumPy": "NumPy, windows clipped per patient", "Polars": "Polars .over('doc'), join_asof by doc",
                   "pandas": "pandas groupby rolling, merge_asof by", "DuckDB": "DuckDB PARTITION BY doc, ASOF on doc"}
         run.duckdb_max = max(run.duckdb_max, case.n)   # partitioned frames are fast
         show(run.compare(case, PER_PATIENT, f"(5) {case.log.n_docs:,} patients, one call each; {case.n:,} events",
                          labels, memory, src, per_patient=True))
+    if 6 in rows:
+        show(bench_corpus(case, run, args.token, args.x_token, args.window, args.tiny_docs, args.seed))
     if args.json:
         write_json(args.json, tables, args, PACKAGES, {"zuldcore_file": zuldcore.__file__})
 

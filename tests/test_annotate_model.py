@@ -333,3 +333,25 @@ def test_sliding_means_do_not_lose_cancelled_terms(values, window_t, forward):
     spec = [model.window_aggregate("m", "k", window_t, "mean", forward, True)]
     got = zuldcore_annotate(spec, tokens, times, values)["m"]
     assert np.array_equal(got, model.annotate(spec, tokens, times, values)["m"], equal_nan=True)
+
+
+SHARED_WINDOWS = st.sampled_from([1.0, 2.0, 3.0, INF])
+# Values some of which no 128-bit prefix sum holds exactly together (1e300
+# beside 1e-300): the means then slide an exact sum instead.
+WIDE_VALUES = st.sampled_from([NAN, 1.0, -2.5, 1e300, -1e300, 1e-300, 5e-324, 3.0, INF])
+
+
+@given(st.lists(st.tuples(AGGS, SHARED_WINDOWS, st.booleans()), min_size=2, max_size=6),
+       streams(), st.data())
+def test_aggregates_sharing_points_and_windows_match_model(windows, stream, data):
+    # Aggregates of one code over the same window are swept together; the
+    # list is held to the model column by column, as each spec alone is.
+    tokens, times, values = stream
+    tokens = ["k" if t in "abc" else "z" for t in tokens]
+    if values is not None and data.draw(st.booleans()):
+        values = data.draw(st.lists(WIDE_VALUES, min_size=len(tokens), max_size=len(tokens)))
+    spec_list = [model.window_aggregate(f"w{i}", "k", w, agg, forward, True)
+                 for i, (agg, w, forward) in enumerate(windows)]
+    spec_list.append(model.past_occurrence("p", "k", windows[0][1], True))
+    assert_same_columns(zuldcore_annotate(spec_list, tokens, times, values),
+                        model.annotate(spec_list, tokens, times, values), spec_list, values)

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -142,5 +143,92 @@ std::vector<double> span_aggregate_column(size_t n, const std::vector<Point>& k,
 // equal references are scanned once per call). Fails only with the message
 // of a reference's points, a span resolution or a machine run.
 Expected<Column> evaluate_annotation(const AnnotKind& kind, PointsCache& points);
+
+// ---------------------------------------------------------------- plans
+
+// Where a spec's values go: a column (of the type its kind gives) that
+// holds the stream at some offset.
+using ColumnOut = std::variant<std::span<int8_t>, std::span<double>, std::span<int32_t>>;
+
+// The spec of a list that failed, and the message.
+struct SpecFailure {
+  size_t spec = 0;
+  std::string message;
+};
+
+class AnnotationScratch;
+
+// A list of specs made ready for any number of streams (the documents of a
+// corpus, or the one stream of annotate_stream): every token reference
+// resolved once and numbered, so that a stream's points are found without
+// hashing, and window aggregates over the same points and window grouped,
+// so that one sweep gives every aggregate the list asks for. Only read once
+// made: threads may share it, each with its own scratch. The specs must
+// outlive the plan, unchanged and in place.
+class AnnotationPlan {
+ public:
+  AnnotationPlan();
+  ~AnnotationPlan();
+  AnnotationPlan(AnnotationPlan&&) noexcept;
+  AnnotationPlan& operator=(AnnotationPlan&&) noexcept;
+
+  // Appends the next spec. Fails, adding nothing, with what no stream can
+  // avoid: a reference that cannot be resolved ("Pattern has {k} elements;
+  // maximum is 64"), a machine that cannot run ("Too many distinct
+  // triggers: ..."); the same message evaluate_annotation gives.
+  Status add(const AnnotKind& kind);
+  size_t size() const noexcept;
+
+  // A column of spec i's type with n entries.
+  Column column(size_t i, size_t n) const;
+
+  // Evaluates the specs first .. first + outs.size() - 1 on `stream`: the
+  // entry of position j of spec first + k goes to outs[k][at + j] (each of
+  // the spec's type and long enough). Each column is exactly what
+  // evaluate_annotation gives on the stream. A spec that fails anyway (the
+  // failures are data-independent, so add() has seen them) is returned with
+  // its message, the columns then only partly written.
+  std::optional<SpecFailure> evaluate(const StreamView& stream, AnnotationScratch& scratch,
+                                      std::span<const ColumnOut> outs, size_t at = 0, size_t first = 0) const;
+
+ private:
+  friend class AnnotationScratch;
+  struct Planned;
+  struct WindowGroup;
+  uint32_t slot_of(const ResolvedRef* resolved);
+  std::optional<SpecFailure> evaluate_cached(const StreamView& stream, std::span<const ColumnOut> outs, size_t at,
+                                             size_t first) const;
+
+  std::unique_ptr<ResolvedRefs> store_;              // the references resolved, in place for the plan's life
+  std::vector<const ResolvedRef*> slots_;            // one per distinct reference
+  std::vector<Planned> specs_;
+  std::vector<WindowGroup> groups_;
+  bool has_cached_ = false;                          // some spec reads spans or runs a machine
+};
+
+// The whole of a column, to write into.
+ColumnOut column_out(Column& column);
+
+// What one thread keeps from stream to stream while it evaluates a plan:
+// the points of each reference (their storage kept), the scanners (a
+// pattern's matcher scratch kept) and the sweeps' flat arrays. One plan,
+// one thread at a time.
+class AnnotationScratch {
+ public:
+  AnnotationScratch();
+  ~AnnotationScratch();
+  AnnotationScratch(AnnotationScratch&&) noexcept;
+  AnnotationScratch& operator=(AnnotationScratch&&) noexcept;
+
+ private:
+  friend class AnnotationPlan;
+  struct Sweep;
+  std::vector<std::optional<PointScanner>> scanners_;  // by slot, made on first use
+  std::vector<std::vector<Point>> points_;             // by slot: the current stream's
+  std::vector<uint64_t> scanned_;                      // by slot: the stream points_ belongs to
+  std::vector<uint64_t> swept_;                        // by group: the stream last swept
+  uint64_t stream_ = 0;                                // streams evaluated so far
+  std::unique_ptr<Sweep> sweep_;
+};
 
 }  // namespace zuldcore

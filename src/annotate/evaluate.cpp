@@ -1,9 +1,11 @@
 // The evaluator of the nine annotation kinds. Each kind asks for its points
 // or spans once and then makes one pass over the stream:
 //   - time windows move two forward-only cursors over the ascending point
-//     times, so a window costs O(1) amortised whatever its width;
-//   - window min and max keep a monotone deque, window mean an ExactSum
-//     (exact under any sequence of additions and removals);
+//     times (flat, NaN-ended arrays), so a window costs O(1) amortised
+//     whatever its width, and every aggregate over the same points and
+//     window comes from one sweep (sweeps.hpp);
+//   - window min and max keep a monotone deque, window mean exact prefix
+//     sums (or an ExactSum slid along, when the values span too many bits);
 //   - span coverage is a difference array, and span aggregates fill every
 //     position from the last span that covers it, asking a block structure
 //     for each span's aggregate.
@@ -22,6 +24,7 @@
 
 #include "annotate/annotate.hpp"
 #include "annotate/exact_sum.hpp"
+#include "annotate/sweeps.hpp"
 #include "base/interrupt.hpp"
 
 namespace zuldcore {
@@ -34,49 +37,15 @@ using Points = std::vector<Point>;
 
 bool is_nan(double x) noexcept { return x != x; }
 
-// The times of the points that can lie in a window: all but the NaN ones.
-std::vector<double> window_times(const Points& points) {
-  std::vector<double> t;
-  t.reserve(points.size());
+// A NaN after the times stops both cursors of a sweep: every comparison with
+// it fails, so the loops need no bounds test.
+void sentinel_times(const Points& points, std::vector<double>& times) {
+  times.clear();
+  times.reserve(points.size() + 1);
   for (const Point& p : points)
-    if (!is_nan(p.time)) t.push_back(p.time);
-  return t;
+    if (!is_nan(p.time)) times.push_back(p.time);
+  times.push_back(NaN);
 }
-
-// The points that can lie in a window, in their order: `points` itself
-// unless some time is NaN, else a copy without those (kept in `storage`).
-const Points& timed_points(const Points& points, Points& storage) {
-  if (std::none_of(points.begin(), points.end(), [](const Point& p) { return is_nan(p.time); }))
-    return points;
-  std::copy_if(points.begin(), points.end(), std::back_inserter(storage),
-               [](const Point& p) { return !is_nan(p.time); });
-  return storage;
-}
-
-// The index range [first, last) of the ascending `times` (none NaN) inside
-// [lo, hi]. Windows must be asked for with non-decreasing bounds, NaN bounds
-// aside; then each cursor moves only forward, over every time at most once.
-// An inverted window (lo > hi) or one with a NaN bound holds nothing, and a
-// NaN bound moves neither cursor.
-class WindowCursor {
- public:
-  explicit WindowCursor(std::span<const double> times) : times_(times) {}
-
-  void seek(double lo, double hi) noexcept {
-    while (first_ < times_.size() && times_[first_] < lo) ++first_;
-    while (last_ < times_.size() && times_[last_] <= hi) ++last_;
-    empty_ = !(lo <= hi) || last_ <= first_;
-  }
-  size_t first() const noexcept { return first_; }
-  size_t last() const noexcept { return last_; }
-  bool empty() const noexcept { return empty_; }
-
- private:
-  std::span<const double> times_;
-  size_t first_ = 0;
-  size_t last_ = 0;
-  bool empty_ = true;
-};
 
 // The window of position i: [t, t + w] forward, [t - w, t] backward. The
 // availability test reads the same bounds, so the two never disagree by a
@@ -94,49 +63,96 @@ bool unavailable(const Window& win, bool forward, double t_first, double t_last)
   return forward ? win.hi > t_last : win.lo < t_first;
 }
 
-// Labels 1 / 0 / -1 of an occurrence within each position's window, or 2
-// where `inside` (the span mask, when given) is set.
-std::vector<int8_t> occurrence_labels(const StreamView& s, std::span<const double> event_times,
-                                      double w, bool partial_window, bool forward,
-                                      const std::vector<uint8_t>* inside) {
+// The index range [first, last) of the ascending, NaN-ended `times` inside
+// [lo, hi]. Windows must be asked for with non-decreasing bounds, NaN bounds
+// aside; then each cursor moves only forward, over every time at most once.
+// An inverted window (lo > hi) or one with a NaN bound holds nothing, and a
+// NaN bound moves neither cursor.
+struct Cursors {
+  const double* times;
+  size_t first = 0;
+  size_t last = 0;
+
+  // Whether the window holds nothing. Most positions move a cursor by one
+  // point or none: that step is an addition, not a branch the processor
+  // would mispredict at every point; only a longer move loops.
+  bool seek(double lo, double hi) noexcept {
+    first += times[first] < lo;
+    if (times[first] < lo) [[unlikely]]
+      while (times[first] < lo) ++first;
+    last += times[last] <= hi;
+    if (times[last] <= hi) [[unlikely]]
+      while (times[last] <= hi) ++last;
+    return !(lo <= hi) || last <= first;
+  }
+};
+
+// Labels 1 / 0 / -1 of an occurrence within each position's window of the
+// NaN-ended `event_times`, or 2 where `inside` (the span mask, when given)
+// is set.
+void occurrence_sweep(const StreamView& s, const double* event_times, double w, bool partial_window,
+                      bool forward, const uint8_t* inside, int8_t* out) {
   const size_t n = s.size();
-  std::vector<int8_t> out(n, 0);
-  if (n == 0) return out;
+  if (n == 0) return;
   const double t_first = s.times[0], t_last = s.times[n - 1];
-  WindowCursor cursor(event_times);
+  Cursors cursor{event_times};
   InterruptCheck interrupt;
   for (size_t i = 0; i < n; ++i) {
     interrupt.tick();
     const Window win = window_at(s.times[i], w, forward);
-    cursor.seek(win.lo, win.hi);
-    if (inside && (*inside)[i])
-      out[i] = 2;
-    else if (!partial_window && unavailable(win, forward, t_first, t_last))
-      out[i] = -1;
-    else
-      out[i] = cursor.empty() ? 0 : 1;
+    const bool empty = cursor.seek(win.lo, win.hi);
+    const bool blank = !partial_window && unavailable(win, forward, t_first, t_last);
+    int8_t label = blank ? int8_t{-1} : static_cast<int8_t>(!empty);
+    if (inside) label = inside[i] ? int8_t{2} : label;
+    out[i] = label;
   }
-  return out;
 }
 
-void fill_range(std::vector<int8_t>& out, size_t from, size_t to_exclusive, int8_t label) {
-  std::fill(out.begin() + static_cast<ptrdiff_t>(from), out.begin() + static_cast<ptrdiff_t>(to_exclusive),
-            label);
+// The indices of a sliding window whose values strictly improve from the
+// back to the front (NaN values never enter): its front is the window's
+// minimum or maximum. Each index is pushed and popped at most once; on a
+// tie the newer index replaces the older, so of equal values (0.0 and -0.0)
+// the later one is the answer.
+template <bool IS_MIN>
+struct MonotoneDeque {
+  size_t* slots;
+  const double* values;
+  size_t head = 0, tail = 0;
+
+  void push(size_t j) noexcept {
+    const double v = values[j];
+    if (v != v) return;
+    while (tail > head && !(IS_MIN ? values[slots[tail - 1]] < v : values[slots[tail - 1]] > v)) --tail;
+    slots[tail++] = j;
+  }
+  void drop_before(size_t first) noexcept {
+    while (head < tail && slots[head] < first) ++head;
+  }
+  double best() const noexcept { return head < tail ? values[slots[head]] : NaN; }
+};
+
+}  // namespace
+
+void occurrence_labels(const StreamView& s, const Points& points, double w, bool partial_window, bool forward,
+                       int8_t* out, SweepScratch& scratch) {
+  sentinel_times(points, scratch.times);
+  occurrence_sweep(s, scratch.times.data(), w, partial_window, forward, nullptr, out);
 }
 
-std::vector<int8_t> before_event_labels(size_t n, const Points& x, const Points& y, bool reset) {
+void before_event_labels(size_t n, const Points& x, const Points& y, bool reset, int8_t* out) {
   if (!reset) {
     int8_t label;
     if (!x.empty())
       label = (y.empty() || x.front().start <= y.front().start) ? 1 : 0;
     else
       label = y.empty() ? -1 : 0;
-    return std::vector<int8_t>(n, label);
+    std::fill(out, out + n, label);
+    return;
   }
   // Each y at q closes the epoch [e, q]; the positions after the last y form
   // a trailing epoch that is 1 once an x is seen there, and otherwise stays
   // -1 because an x may still come.
-  std::vector<int8_t> out(n, -1);
+  std::fill(out, out + n, int8_t{-1});
   size_t e = 0, xi = 0;
   InterruptCheck interrupt;
   for (const Point& q : y) {
@@ -145,15 +161,120 @@ std::vector<int8_t> before_event_labels(size_t n, const Points& x, const Points&
     if (q.start < e) continue;
     while (xi < x.size() && x[xi].start < e) ++xi;
     const bool has_x = xi < x.size() && x[xi].start <= q.start;
-    fill_range(out, e, q.start + 1, has_x ? 1 : 0);
+    std::fill(out + e, out + q.start + 1, static_cast<int8_t>(has_x ? 1 : 0));
     e = q.start + 1;
   }
   if (e < n) {
     while (xi < x.size() && x[xi].start < e) ++xi;
-    if (xi < x.size()) fill_range(out, e, n, 1);
+    if (xi < x.size()) std::fill(out + e, out + n, int8_t{1});
   }
-  return out;
 }
+
+void window_aggregates(const StreamView& s, const Points& points, double w, bool forward, bool partial_window,
+                       std::span<const AggOut> outs, SweepScratch& scratch) {
+  const size_t n = s.size();
+  if (n == 0 || outs.empty()) return;
+  // The points that can lie in a window: all but those at a NaN time.
+  std::vector<double>& times = scratch.times;
+  std::vector<double>& values = scratch.values;
+  times.clear();
+  values.clear();
+  for (const Point& p : points)
+    if (!is_nan(p.time)) {
+      times.push_back(p.time);
+      values.push_back(p.value);
+    }
+  const size_t m = values.size();
+  if (m == 0) {  // no points: NaN everywhere, count included
+    for (const AggOut& o : outs) std::fill(o.out, o.out + n, NaN);
+    return;
+  }
+  times.push_back(NaN);
+
+  bool want_min = false, want_max = false, want_mean = false;
+  for (const AggOut& o : outs) {
+    want_min |= o.agg == AggKind::Min;
+    want_max |= o.agg == AggKind::Max;
+    want_mean |= o.agg == AggKind::Mean;
+  }
+  MonotoneDeque<true> mins{nullptr, values.data()};
+  MonotoneDeque<false> maxs{nullptr, values.data()};
+  if (want_min) {
+    scratch.min_slots.resize(m);
+    mins.slots = scratch.min_slots.data();
+  }
+  if (want_max) {
+    scratch.max_slots.resize(m);
+    maxs.slots = scratch.max_slots.data();
+  }
+  // The mean of a window [first, last) is its exact sum, correctly rounded,
+  // over its count of non-NaN values: the sum read from prefix sums when the
+  // values allow (PrefixSums), else from an ExactSum slid along; either way
+  // read only when the window's points change.
+  bool prefix = false;
+  ExactSum sliding;
+  size_t added = 0, removed = 0;
+  if (want_mean) {
+    std::vector<size_t>& valued = scratch.valued;
+    valued.resize(m + 1);
+    valued[0] = 0;
+    for (size_t j = 0; j < m; ++j) valued[j + 1] = valued[j] + !is_nan(values[j]);
+    prefix = scratch.sums.build(values);
+  }
+  double mean = NaN;
+  size_t mean_first = 1, mean_last = 0;  // the window `mean` belongs to (none yet)
+
+  const double t_first = s.times[0], t_last = s.times[n - 1];
+  Cursors cursor{times.data()};
+  size_t pushed = 0;
+  InterruptCheck interrupt;
+  for (size_t i = 0; i < n; ++i) {
+    interrupt.tick();
+    const Window win = window_at(s.times[i], w, forward);
+    const bool empty = cursor.seek(win.lo, win.hi);
+    const size_t first = cursor.first, last = cursor.last;
+    if (want_min || want_max) {
+      for (; pushed < last; ++pushed) {
+        if (want_min) mins.push(pushed);
+        if (want_max) maxs.push(pushed);
+      }
+      if (want_min) mins.drop_before(first);
+      if (want_max) maxs.drop_before(first);
+    }
+    // Every output is written at every position, NaN where the window is
+    // blank: a selection, not a branch.
+    const bool blank = empty || (!partial_window && unavailable(win, forward, t_first, t_last));
+    for (const AggOut& o : outs) {
+      double v;
+      switch (o.agg) {
+        case AggKind::Count: v = static_cast<double>(last - first); break;
+        case AggKind::Min: v = mins.best(); break;
+        case AggKind::Max: v = maxs.best(); break;
+        default:
+          if (!blank && (first != mean_first || last != mean_last)) {
+            const size_t k = scratch.valued[last] - scratch.valued[first];
+            if (k == 0) {
+              mean = NaN;
+            } else if (prefix) {
+              mean = scratch.sums.sum(first, last) / static_cast<double>(k);
+            } else {
+              for (; added < last; ++added)
+                if (!is_nan(values[added])) sliding.add(values[added]);
+              for (; removed < first; ++removed)
+                if (!is_nan(values[removed])) sliding.remove(values[removed]);
+              mean = sliding.value() / static_cast<double>(k);
+            }
+            mean_first = first;
+            mean_last = last;
+          }
+          v = mean;
+      }
+      o.out[i] = blank ? NaN : v;
+    }
+  }
+}
+
+namespace {
 
 // Index of the first point whose start is >= pos.
 size_t first_start_at_or_after(const Points& points, size_t pos) {
@@ -186,103 +307,6 @@ std::vector<int8_t> in_span_labels(size_t n, const Points& x, const std::vector<
     depth += all[j];
     depth_x += with_x[j];
     out[j] = depth_x > 0 ? 1 : depth > 0 ? 0 : -1;
-  }
-  return out;
-}
-
-// ---------------------------------------------------------------- window aggregates
-
-// Minimum or maximum of a sliding window of indices, skipping NaN values:
-// a deque of indices whose values strictly improve from the back to the
-// front. Each index is pushed and popped at most once; the storage is one
-// array of the points' size.
-class MonotoneDeque {
- public:
-  MonotoneDeque(const Points& points, bool is_min) : points_(points), slots_(points.size()), min_(is_min) {}
-
-  void push(size_t j) noexcept {
-    const double v = points_[j].value;
-    if (v != v) return;  // NaN
-    while (tail_ > head_ && !better(points_[slots_[tail_ - 1]].value, v)) --tail_;
-    slots_[tail_++] = j;
-  }
-  void drop_before(size_t first) noexcept {
-    while (head_ < tail_ && slots_[head_] < first) ++head_;
-  }
-  double best() const noexcept { return head_ < tail_ ? points_[slots_[head_]].value : NaN; }
-
- private:
-  // Whether `kept` stays ahead of a newer value `v`.
-  bool better(double kept, double v) const noexcept { return min_ ? kept < v : kept > v; }
-
-  const Points& points_;
-  std::vector<size_t> slots_;
-  size_t head_ = 0, tail_ = 0;
-  bool min_;
-};
-
-std::vector<double> window_aggregate(const StreamView& s, const Points& all, const WindowAggregate& spec) {
-  const size_t n = s.size();
-  std::vector<double> out(n, NaN);
-  Points storage;
-  const Points& k = timed_points(all, storage);
-  if (n == 0 || k.empty()) return out;
-  const double t_first = s.times[0], t_last = s.times[n - 1];
-  const std::vector<double> times = window_times(k);
-  WindowCursor cursor(times);
-
-  const bool extremum = spec.agg == AggKind::Min || spec.agg == AggKind::Max;
-  std::optional<MonotoneDeque> deque;
-  if (extremum) deque.emplace(k, spec.agg == AggKind::Min);
-  ExactSum sum;
-  int64_t valued = 0;        // non-NaN values in [removed, added)
-  size_t added = 0, removed = 0;  // the indices that entered and left the running state
-  // The mean of the last window read out of the sum: consecutive positions
-  // mostly share their window, and reading the exact sum costs more than
-  // keeping it.
-  double mean = NaN;
-  bool mean_current = false;
-  InterruptCheck interrupt;
-
-  for (size_t i = 0; i < n; ++i) {
-    interrupt.tick();
-    const Window win = window_at(s.times[i], spec.window_t, spec.forward);
-    cursor.seek(win.lo, win.hi);
-    if (spec.agg != AggKind::Count) {
-      for (; added < cursor.last(); ++added) {
-        const double v = k[added].value;
-        if (extremum) {
-          deque->push(added);
-        } else if (v == v) {
-          sum.add(v);
-          ++valued;
-          mean_current = false;
-        }
-      }
-      for (; removed < cursor.first(); ++removed) {
-        const double v = k[removed].value;
-        if (!extremum && v == v) {
-          sum.remove(v);
-          --valued;
-          mean_current = false;
-        }
-      }
-      if (extremum) deque->drop_before(cursor.first());
-    }
-    if (!spec.partial_window && unavailable(win, spec.forward, t_first, t_last)) continue;
-    if (cursor.empty()) continue;
-    switch (spec.agg) {
-      case AggKind::Count: out[i] = static_cast<double>(cursor.last() - cursor.first()); break;
-      case AggKind::Min:
-      case AggKind::Max: out[i] = deque->best(); break;
-      case AggKind::Mean:
-        if (!mean_current) {
-          mean = valued > 0 ? sum.value() / static_cast<double>(valued) : NaN;
-          mean_current = true;
-        }
-        out[i] = mean;
-        break;
-    }
   }
   return out;
 }
@@ -416,14 +440,17 @@ std::vector<int8_t> span_occurrence(const StreamView& s, const std::vector<Span>
   const std::vector<uint8_t> mask = active_span_mask(n, spans);
   // The start times of the spans in ascending order of start position (a
   // start shared by several spans once: only "some start in the window"
-  // matters; a NaN one lies in no window).
+  // matters; a NaN one lies in no window), then the NaN that ends them.
   std::vector<uint8_t> is_start(n, 0);
   for (const Span& sp : spans)
     if (sp.start < n) is_start[sp.start] = 1;
   std::vector<double> start_times;
   for (size_t j = 0; j < n; ++j)
     if (is_start[j] && !is_nan(s.times[j])) start_times.push_back(s.times[j]);
-  return occurrence_labels(s, start_times, w, partial_window, forward, &mask);
+  start_times.push_back(NaN);
+  std::vector<int8_t> out(n);
+  occurrence_sweep(s, start_times.data(), w, partial_window, forward, mask.data(), out.data());
+  return out;
 }
 
 // ---------------------------------------------------------------- state labels
@@ -457,15 +484,19 @@ using PointsPtr = std::shared_ptr<const Points>;
 Expected<Column> eval(const FutureOccurrence& spec, PointsCache& cache) {
   Expected<PointsPtr> x = cache.get(spec.x);
   if (!x) return fail(x.message());
-  return Column{occurrence_labels(cache.stream(), window_times(*x.value()), spec.window_t,
-                                 spec.partial_window, true, nullptr)};
+  std::vector<int8_t> out(cache.stream().size());
+  SweepScratch scratch;
+  occurrence_labels(cache.stream(), *x.value(), spec.window_t, spec.partial_window, true, out.data(), scratch);
+  return Column{std::move(out)};
 }
 
 Expected<Column> eval(const PastOccurrence& spec, PointsCache& cache) {
   Expected<PointsPtr> x = cache.get(spec.x);
   if (!x) return fail(x.message());
-  return Column{occurrence_labels(cache.stream(), window_times(*x.value()), spec.window_t,
-                                 spec.partial_window, false, nullptr)};
+  std::vector<int8_t> out(cache.stream().size());
+  SweepScratch scratch;
+  occurrence_labels(cache.stream(), *x.value(), spec.window_t, spec.partial_window, false, out.data(), scratch);
+  return Column{std::move(out)};
 }
 
 Expected<Column> eval(const BeforeEvent& spec, PointsCache& cache) {
@@ -473,7 +504,9 @@ Expected<Column> eval(const BeforeEvent& spec, PointsCache& cache) {
   if (!x) return fail(x.message());
   Expected<PointsPtr> y = cache.get(spec.y);
   if (!y) return fail(y.message());
-  return Column{before_event_labels(cache.stream().size(), *x.value(), *y.value(), spec.reset)};
+  std::vector<int8_t> out(cache.stream().size());
+  before_event_labels(out.size(), *x.value(), *y.value(), spec.reset, out.data());
+  return Column{std::move(out)};
 }
 
 Expected<Column> eval(const InSpan& spec, PointsCache& cache) {
@@ -487,7 +520,12 @@ Expected<Column> eval(const InSpan& spec, PointsCache& cache) {
 Expected<Column> eval(const WindowAggregate& spec, PointsCache& cache) {
   Expected<PointsPtr> k = cache.get(spec.k);
   if (!k) return fail(k.message());
-  return Column{window_aggregate(cache.stream(), *k.value(), spec)};
+  std::vector<double> out(cache.stream().size());
+  SweepScratch scratch;
+  const AggOut agg{spec.agg, out.data()};
+  window_aggregates(cache.stream(), *k.value(), spec.window_t, spec.forward, spec.partial_window, {&agg, 1},
+                    scratch);
+  return Column{std::move(out)};
 }
 
 Expected<Column> eval(const SpanAggregate& spec, PointsCache& cache) {

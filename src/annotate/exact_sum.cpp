@@ -145,4 +145,105 @@ double ExactSum::value() const noexcept {
   return negative ? -r : r;
 }
 
+// ---------------------------------------------------------------- PrefixSums
+
+namespace {
+
+// A finite nonzero x as ±mantissa * 2^scale, mantissa < 2^53.
+struct Decomposed {
+  uint64_t mantissa;
+  int scale;
+};
+Decomposed decompose(double x) noexcept {
+  const auto raw = std::bit_cast<uint64_t>(x);
+  const auto biased = static_cast<int>((raw >> 52) & 0x7ff);
+  const uint64_t fraction = raw & ((uint64_t{1} << 52) - 1);
+  if (biased == 0) return {fraction, -1074};
+  return {fraction | (uint64_t{1} << 52), biased - 1075};
+}
+
+// 2^e for the normal exponents -1022 <= e <= 1023.
+double pow2(int e) noexcept { return std::bit_cast<double>(static_cast<uint64_t>(e + 1023) << 52); }
+
+}  // namespace
+
+bool PrefixSums::build(std::span<const double> values) {
+  // The lowest set bit and the highest bit (exclusive) of the finite values.
+  int low = std::numeric_limits<int>::max(), high = std::numeric_limits<int>::min();
+  bool infinite = false;
+  for (double x : values) {
+    if (std::isnan(x) || x == 0.0) continue;
+    if (std::isinf(x)) {
+      infinite = true;
+      continue;
+    }
+    const Decomposed d = decompose(x);
+    low = std::min(low, d.scale + std::countr_zero(d.mantissa));
+    high = std::max(high, d.scale + static_cast<int>(std::bit_width(d.mantissa)));
+  }
+  if (high == std::numeric_limits<int>::min()) low = high = 0;  // no finite value but zeros
+  // Every partial sum is below len * 2^(high - low) units: keep it below 2^127.
+  if (high - low + static_cast<int>(std::bit_width(values.size())) > 126) return false;
+  unit_ = std::ldexp(1.0, low);
+
+  prefix_.resize(values.size() + 1);
+  prefix_[0] = 0;
+  for (size_t j = 0; j < values.size(); ++j) {
+    const double x = values[j];
+    __int128 units = 0;
+    if (!std::isnan(x) && !std::isinf(x) && x != 0.0) {
+      const Decomposed d = decompose(x);
+      const int shift = d.scale - low;  // >= -countr_zero(mantissa): no bit is lost
+      units = shift >= 0 ? static_cast<__int128>(d.mantissa) << shift
+                         : static_cast<__int128>(d.mantissa >> -shift);
+      if (x < 0) units = -units;
+    }
+    prefix_[j + 1] = prefix_[j] + units;
+  }
+  pos_inf_.clear();
+  neg_inf_.clear();
+  if (infinite) {
+    pos_inf_.resize(values.size() + 1);
+    neg_inf_.resize(values.size() + 1);
+    pos_inf_[0] = neg_inf_[0] = 0;
+    for (size_t j = 0; j < values.size(); ++j) {
+      pos_inf_[j + 1] = pos_inf_[j] + (values[j] == std::numeric_limits<double>::infinity());
+      neg_inf_[j + 1] = neg_inf_[j] + (values[j] == -std::numeric_limits<double>::infinity());
+    }
+  }
+  return true;
+}
+
+double PrefixSums::sum(size_t lo, size_t hi) const noexcept {
+  if (!pos_inf_.empty()) {
+    const bool pos = pos_inf_[hi] != pos_inf_[lo], neg = neg_inf_[hi] != neg_inf_[lo];
+    if (pos && neg) return std::numeric_limits<double>::quiet_NaN();
+    if (pos) return std::numeric_limits<double>::infinity();
+    if (neg) return -std::numeric_limits<double>::infinity();
+  }
+  const __int128 total = prefix_[hi] - prefix_[lo];
+  if (total == 0) return 0.0;
+  const bool negative = total < 0;
+  const auto magnitude = static_cast<unsigned __int128>(negative ? -total : total);
+  // Round the magnitude to 53 bits once. Below 2^64 the conversion of a
+  // uint64 rounds correctly; above, the top 64 bits with every lower bit
+  // folded into the last one (a sticky bit far below the rounding point)
+  // round the same way, and the power of two then scales exactly.
+  double r;
+  const auto upper = static_cast<uint64_t>(magnitude >> 64);
+  if (upper == 0) {
+    r = static_cast<double>(static_cast<uint64_t>(magnitude));
+  } else {
+    const int shift = std::bit_width(upper);  // 1 .. 63: the magnitude is below 2^127
+    const auto top = static_cast<uint64_t>(magnitude >> shift);
+    const bool sticky = (magnitude & ((static_cast<unsigned __int128>(1) << shift) - 1)) != 0;
+    r = static_cast<double>(top | static_cast<uint64_t>(sticky)) * pow2(shift);
+  }
+  // Exact: a result below 2^-1022 has fewer than 53 significant bits, all at
+  // or above the unit, so it is a representable subnormal; a result beyond
+  // the double range is an infinity, as correct rounding gives.
+  r *= unit_;
+  return negative ? -r : r;
+}
+
 }  // namespace zuldcore

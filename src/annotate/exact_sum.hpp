@@ -8,6 +8,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 namespace zuldcore {
 
@@ -40,6 +42,31 @@ class ExactSum {
   size_t low_ = WORDS;     // every word below low_ is zero
   int64_t pos_inf_ = 0;   // +inf added minus +inf removed
   int64_t neg_inf_ = 0;
+};
+
+// Exact sums of ranges of one array of doubles, each read in O(1) from
+// prefix sums held as 128-bit integers in units of the array's lowest set
+// bit. That works when the finite values, from the highest bit of the
+// largest to the lowest bit of the finest, span at most about 126 bits less
+// the array's length in bits (build() says whether they do): values of one
+// measurement (a blood pressure, a lab result) and integers always fit,
+// 1e300 beside 1e-300 does not, and the caller then slides an ExactSum
+// instead. NaN values are skipped and infinities counted apart, so sum(lo,
+// hi) is bit for bit what ExactSum::value() gives for values[lo .. hi - 1].
+class PrefixSums {
+ public:
+  // Makes the sums of `values`; false (and nothing usable) when they span
+  // too many bits. Keeps its storage for the next build.
+  bool build(std::span<const double> values);
+  // The correctly rounded sum of values[lo .. hi - 1] (lo <= hi), as
+  // ExactSum::value() rounds it.
+  double sum(size_t lo, size_t hi) const noexcept;
+
+ private:
+  std::vector<__int128> prefix_;    // [j]: the values before j, in units of unit_
+  std::vector<uint32_t> pos_inf_;   // [j]: +inf among the values before j (empty when none)
+  std::vector<uint32_t> neg_inf_;
+  double unit_ = 1.0;                 // 2^(exponent of the lowest set bit of any value)
 };
 
 }  // namespace zuldcore

@@ -174,45 +174,35 @@ CorpusStates corpus_state_spans(const Corpus& corpus, const StateMachineDecl& ma
 
 std::vector<Column> corpus_annotate(const Corpus& corpus, std::span<const AnnotKind* const> specs,
                                     size_t threads) {
-  // The columns of the empty document give each spec's type, and their
-  // failures are those that no data can avoid.
+  // The plan resolves every reference once, and fails with what no data can
+  // avoid, before any document is read.
+  AnnotationPlan plan;
+  for (size_t i = 0; i < specs.size(); ++i) {
+    Status added = plan.add(*specs[i]);
+    if (!added) throw SpecFailure{i, added.message()};
+  }
   std::vector<Column> columns;
+  std::vector<ColumnOut> outs;
   columns.reserve(specs.size());
-  ResolvedRefs refs;  // the specs' references resolved once, read by every document's points
-  {
-    PointsCache nothing(StreamView{}, refs);
-    for (size_t i = 0; i < specs.size(); ++i) {
-      Expected<Column> column = evaluate_annotation(*specs[i], nothing);
-      if (!column) throw SpecFailure{i, column.message()};
-      columns.push_back(std::move(column).value());
-      std::visit([&](auto& c) { c.resize(corpus.size()); }, columns.back());
-      check_interrupt();  // each column is a corpus long: a check per column, not per 4096
-
-    }
+  outs.reserve(specs.size());
+  for (size_t i = 0; i < specs.size(); ++i) {
+    columns.push_back(plan.column(i, corpus.size()));
+    outs.push_back(column_out(columns.back()));
+    check_interrupt();  // each column is a corpus long: a check per column, not per 4096
   }
   threads = thread_count(threads);
   const std::vector<DocRange> ranges = job_ranges(corpus, threads);
-  run_tasks(ranges.size(), threads, [&](size_t r, size_t) {
+  // One scratch per thread, kept for every document the thread takes.
+  std::vector<std::optional<AnnotationScratch>> scratch(threads);
+  run_tasks(ranges.size(), threads, [&](size_t r, size_t thread) {
+    if (!scratch[thread]) scratch[thread].emplace();
     InterruptCheck interrupt;
     for (size_t d = ranges[r].first; d < ranges[r].last; ++d) {
       const StreamView doc = corpus.document(d);
       interrupt.tick(work_of(doc, specs.size()));
       if (doc.size() == 0) continue;
       const auto first = static_cast<size_t>(corpus.offsets[d]);
-      PointsCache points(doc, std::as_const(refs));  // shared by the document's specs, as in annotate_stream
-      for (size_t i = 0; i < specs.size(); ++i) {
-        Expected<Column> column = evaluate_annotation(*specs[i], points);
-        if (!column) throw SpecFailure{i, column.message()};
-        std::visit(
-            [&](auto& to) {
-              using C = std::decay_t<decltype(to)>;
-              const C* from = std::get_if<C>(&column.value());
-              ZC_ENSURE(from != nullptr && from->size() == doc.size(), "spec ", i,
-                        " gave a column of another type or length");
-              std::copy(from->begin(), from->end(), to.begin() + static_cast<ptrdiff_t>(first));
-            },
-            columns[i]);
-      }
+      if (std::optional<SpecFailure> failed = plan.evaluate(doc, *scratch[thread], outs, first)) throw *failed;
     }
   });
   return columns;

@@ -51,15 +51,10 @@ struct CorpusStates {
 CorpusStates corpus_state_spans(const Corpus& corpus, const StateMachineDecl& machine, bool include_invalid,
                                 size_t threads);
 
-// A spec whose evaluation failed, and the message.
-struct SpecFailure {
-  size_t spec = 0;
-  std::string message;
-};
-
 // One column per spec, one entry per corpus row: each document evaluated
-// on its own (evaluate_annotation with a PointsCache over the document, the
-// specs in order sharing it). A failure is thrown as SpecFailure.
+// on its own by the plan of the specs (AnnotationPlan::evaluate, as
+// annotate_stream evaluates its one stream), written straight into the
+// columns. A failure is thrown as SpecFailure.
 std::vector<Column> corpus_annotate(const Corpus& corpus, std::span<const AnnotKind* const> specs,
                                     size_t threads);
 

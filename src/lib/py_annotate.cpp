@@ -3,6 +3,7 @@
 // references, span references or a machine snapshot, so a spec is complete and
 // immutable once made; annotate_stream evaluates specs with src/annotate,
 // without the interpreter lock, and hands each column to NumPy.
+#include <algorithm>
 #include <deque>
 #include <optional>
 #include <string>
@@ -360,6 +361,9 @@ PyType_Spec ANNOTATION_SPEC_SPEC = {"zuldcore.AnnotationSpec", sizeof(Wrapper<An
 constexpr auto ANNOTATE_STREAM =
     function("annotate_stream", req("tokens"), req("times"), req("specs"), opt("values", "None"));
 
+// The most column bytes annotate_stream allocates before it evaluates them.
+constexpr size_t COLUMN_BATCH_BYTES = size_t{64} << 20;
+
 PyObject* py_annotate_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> Owned {
     auto a = bind<ANNOTATE_STREAM>(args, nargs, kwnames);
@@ -369,27 +373,41 @@ PyObject* py_annotate_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     auto values = convert_opt_values(a["values"]);
     Stream s = checked_and_interned(std::move(tokens), std::move(times), std::move(values), "tokens");
 
-    // All specs share one points cache, so a reference used by several
-    // specs scans the stream once. The first failure ends the call.
+    // The specs made into one plan (each reference resolved once, windows
+    // over the same points swept together), then evaluated on the stream
+    // straight into the columns. The first failing spec ends the call.
     std::vector<Column> columns;
-    columns.reserve(specs.size());
-    std::optional<std::string> failure;  // of the spec at columns.size()
+    std::optional<SpecFailure> failure;
     {
       GilReleased unlocked;  // the evaluation reads only C++ values
-      PointsCache points(StreamView{s.tokens, s.times,
-                                    s.has_values ? std::span<const double>(s.values) : std::span<const double>()});
-      InterruptCheck interrupt;  // for many short specs; long ones tick inside
-      for (size_t i = 0; i < specs.size(); ++i) {
-        interrupt.tick();
-        Expected<Column> column = evaluate_annotation(specs[i].kind, points);
-        if (!column) {
-          failure = column.message();
-          break;
+      AnnotationPlan plan;
+      for (size_t i = 0; i < specs.size() && !failure; ++i) {
+        Status added = plan.add(specs[i].kind);
+        if (!added) failure = SpecFailure{i, added.message()};
+      }
+      if (!failure) {
+        const StreamView stream{s.tokens, s.times,
+                                s.has_values ? std::span<const double>(s.values) : std::span<const double>()};
+        // The columns are made a batch at a time, each batch evaluated
+        // before the next is allocated, so that a call asking for more
+        // than memory holds grows no faster than it computes and answers
+        // Ctrl-C on the way.
+        const size_t batch = std::max<size_t>(1, COLUMN_BATCH_BYTES / (8 * std::max<size_t>(stream.size(), 1)));
+        std::vector<ColumnOut> outs;
+        AnnotationScratch scratch;
+        columns.reserve(specs.size());
+        for (size_t from = 0; from < specs.size() && !failure; from += batch) {
+          outs.clear();
+          for (size_t i = from; i < std::min(specs.size(), from + batch); ++i) {
+            columns.push_back(plan.column(i, stream.size()));
+            outs.push_back(column_out(columns.back()));
+          }
+          failure = plan.evaluate(stream, scratch, outs, 0, from);
+          check_interrupt();
         }
-        columns.push_back(std::move(column).value());
       }
     }
-    if (failure) raise_spec_failure(columns.size(), std::move(*failure));
+    if (failure) raise_spec_failure(failure->spec, std::move(failure->message));
     return annotation_columns(specs, std::move(columns));
   });
 }

@@ -107,6 +107,44 @@ TEST(exact_sum_removals_and_prefix_differences_leave_no_drift) {
   CHECK_EQ(head.value(), -2.0);
 }
 
+TEST(prefix_sums_equal_the_exact_sum_bit_for_bit_or_refuse) {
+  // Random arrays of narrow and of wider exponent ranges (still within 126
+  // bits), with ties to round, subnormals, zeros of both signs, NaN and
+  // infinities; every range's sum against a fresh ExactSum.
+  std::mt19937_64 rng(11);
+  for (int round = 0; round < 200; ++round) {
+    const int low = static_cast<int>(rng() % 2000) - 1074;  // the finest exponent of the array
+    const int span = static_cast<int>(rng() % 60);
+    std::vector<double> xs;
+    const size_t m = 1 + rng() % 60;
+    for (size_t j = 0; j < m; ++j) {
+      const uint64_t r = rng();
+      if (r % 17 == 0) xs.push_back(r % 2 ? NaN : -0.0);
+      else if (r % 31 == 0) xs.push_back(r % 2 ? INF : -INF);
+      else {
+        const double mant = static_cast<double>(static_cast<int64_t>(rng() >> 11) - (int64_t{1} << 52));
+        xs.push_back(std::ldexp(mant, std::min(low + static_cast<int>(rng() % (span + 1)), 971)));
+      }
+    }
+    PrefixSums sums;
+    if (!sums.build(xs)) continue;  // beyond the double range at the top: nothing to compare
+    for (size_t lo = 0; lo <= m; ++lo)
+      for (size_t hi = lo; hi <= m; ++hi) {
+        ExactSum exact;
+        for (size_t j = lo; j < hi; ++j) exact.add(xs[j]);
+        CHECK(same(sums.sum(lo, hi), exact.value()));
+      }
+  }
+  PrefixSums sums;
+  CHECK(sums.build(std::vector<double>{1e16, 1.0, -1e16, 0.1}));
+  CHECK_EQ(sums.sum(0, 3), 1.0);
+  CHECK(!sums.build(std::vector<double>{1e300, 1e-300}));  // more bits than 128 hold
+  const double big = std::numeric_limits<double>::max();
+  CHECK(sums.build(std::vector<double>{big, big, -big}));
+  CHECK_EQ(sums.sum(0, 2), INF);  // beyond the range rounds to infinity
+  CHECK_EQ(sums.sum(0, 3), big);
+}
+
 // ---------------------------------------------------------------- spans
 
 TEST(token_pair_spans_pair_each_start_with_the_first_later_end) {
@@ -322,4 +360,75 @@ TEST(span_aggregate_later_span_wins_and_ends_past_the_stream_are_cut) {
   CHECK(same(span_aggregate_column(5, k, {{1, 1}}, AggKind::Count), std::vector<double>{NaN, 1, NaN, NaN, NaN}));
   CHECK(same(span_aggregate_column(5, k, {{1, 1}}, AggKind::Mean), std::vector<double>(5, NaN)));
   CHECK(same(span_aggregate_column(0, k, {{0, 3}}, AggKind::Mean), std::vector<double>{}));
+}
+
+TEST(plans_evaluate_as_evaluate_annotation_whole_in_parts_and_at_an_offset) {
+  // A list whose window aggregates share points and windows (one sweep for
+  // several columns, the sweep split when the list is evaluated in parts),
+  // beside kinds that take the points cache.
+  std::vector<AnnotKind> kinds;
+  for (AggKind agg : {AggKind::Max, AggKind::Mean, AggKind::Count, AggKind::Min, AggKind::Mean})
+    kinds.push_back(WindowAggregate{single("k"), 3.0, agg, false, true});
+  kinds.push_back(WindowAggregate{single("k"), 3.0, AggKind::Max, true, true});
+  kinds.push_back(PastOccurrence{single("k"), 2.0, false});
+  kinds.push_back(BeforeEvent{single("k"), single("a"), true});
+  kinds.push_back(InSpan{single("k"), pair("a", "k")});
+  kinds.push_back(WindowAggregate{single("k"), 3.0, AggKind::Count, false, true});
+  AnnotationPlan plan;
+  for (const AnnotKind& kind : kinds) CHECK(plan.add(kind).ok());
+
+  std::mt19937_64 rng(5);
+  AnnotationScratch scratch;  // one scratch for every stream, as a corpus thread keeps it
+  for (int round = 0; round < 40; ++round) {
+    const size_t n = rng() % 40;
+    std::vector<std::string> toks;
+    std::vector<double> times, values;
+    for (size_t i = 0; i < n; ++i) {
+      toks.push_back(rng() % 3 == 0 ? "a" : "k");
+      times.push_back(static_cast<double>(i / 2));
+      values.push_back(hostile_value(rng));
+    }
+    TestStream s(toks, times, values);
+    const size_t at = rng() % 3;
+    std::vector<Column> whole, parts;
+    std::vector<ColumnOut> whole_outs;
+    for (size_t i = 0; i < kinds.size(); ++i) {
+      whole.push_back(plan.column(i, n + at));
+      parts.push_back(plan.column(i, n + at));
+      whole_outs.push_back(column_out(whole.back()));
+    }
+    CHECK(!plan.evaluate(s.view(), scratch, whole_outs, at));
+    for (size_t i = 0; i < kinds.size(); ++i) {
+      const ColumnOut out = column_out(parts[i]);
+      CHECK(!plan.evaluate(s.view(), scratch, {&out, 1}, at, i));
+    }
+    for (size_t i = 0; i < kinds.size(); ++i) {
+      PointsCache cache(s.view());
+      const Column alone = evaluate_annotation(kinds[i], cache).value();
+      std::visit(
+          [&](const auto& want) {
+            using C = std::decay_t<decltype(want)>;
+            for (const Column* got : {&whole[i], &parts[i]}) {
+              C tail(std::get<C>(*got).begin() + static_cast<ptrdiff_t>(at), std::get<C>(*got).end());
+              if constexpr (std::is_same_v<C, std::vector<double>>)
+                CHECK(same(tail, want));
+              else
+                CHECK(tail == want);
+            }
+          },
+          alone);
+    }
+  }
+}
+
+TEST(plans_fail_on_what_no_stream_avoids_and_add_nothing) {
+  Pattern big;
+  big.elements.assign(65, PatternElement{Event{intern("k")}});
+  AnnotationPlan plan;
+  CHECK(plan.add(WindowAggregate{single("k"), 1.0, AggKind::Max, false, true}).ok());
+  const AnnotKind too_big = WindowAggregate{TokenRef{TokenRef::PatternForm{big}}, 1.0, AggKind::Max, false, true};
+  const Status refused = plan.add(too_big);
+  CHECK(!refused.ok());
+  CHECK_EQ(refused.message(), std::string("Pattern has 65 elements; maximum is 64"));
+  CHECK_EQ(plan.size(), size_t{1});
 }
