@@ -156,11 +156,12 @@ struct MatchBuffer {
 
   // emit for a match whose slot j is the one token at stream position at[j]
   // (positions ascending), with no midstream collector and `collector` as
-  // the pattern collector: m_end is at.back() and t_end its time. The same
+  // the pattern collector: m_start is at[0], m_end at.back(). The same
   // columns as emit, written without building slots or collector values.
   // `at` must hold n_elements entries.
   void emit_single_tokens(std::span<const size_t> at, std::span<const TokenId> tokens,
-                          std::span<const double> times, CollectorStrategy collector);
+                          std::span<const double> times, CollectorStrategy collector, double t_start,
+                          double t_end);
 
   // Room for `count` matches in every per-match and per-slot column (and the
   // scalar column of a SumTimes or Count `collector`), so that emitting that
