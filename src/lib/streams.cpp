@@ -6,6 +6,8 @@
 // items to be read.
 #include "lib/streams.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -26,6 +28,9 @@ namespace {
 }
 
 std::string_view utf8_of(PyObject* item) {
+  // A str of ASCII characters holds its UTF-8 bytes itself.
+  if (PyUnicode_IS_COMPACT_ASCII(item))
+    return {static_cast<const char*>(PyUnicode_DATA(item)), static_cast<size_t>(PyUnicode_GET_LENGTH(item))};
   Py_ssize_t n = 0;
   const char* s = PyUnicode_AsUTF8AndSize(item, &n);
   if (!s) throw PyErrSet{};  // e.g. a lone surrogate: UnicodeEncodeError as Python raises it
@@ -37,12 +42,18 @@ std::string_view utf8_of(PyObject* item) {
 // it is read and each item's address stays its own.
 template <class At>
 void read_borrowed(At at, size_t n, const char* name, TokenColumn& col) {
-  SharedItemCodes codes(col);
+  SharedItemCodes codes(col, n);
   reserve_large(col.codes, n);
   col.codes.resize(n);
   InterruptCheck interrupt;
-  for (size_t i = 0; i < n; ++i) {
+  // Items are looked up some places ahead of where their slots (of the
+  // identity cache, then of the distinct strings) are asked for, so that the
+  // waits for memory of neighbouring items overlap.
+  constexpr size_t AHEAD = 8;
+  size_t i = 0;
+  for (; i < n && codes.by_identity(); ++i) {
     interrupt.tick();
+    if (i + AHEAD < n) codes.prefetch(at(i + AHEAD));
     PyObject* item = at(i);
     if (PyUnicode_CheckExact(item))
       col.codes[i] = codes.code_of(item, [item] { return utf8_of(item); });
@@ -50,6 +61,26 @@ void read_borrowed(At at, size_t n, const char* name, TokenColumn& col) {
       col.codes[i] = codes.code_of(utf8_of(item));
     else
       not_a_str(name, item);
+  }
+  // Once identities no longer pay, blocks of items: every item's bytes and
+  // hash first (fetching the next block's objects), then the look-ups in
+  // order, so codes still number the strings in order of first sight.
+  constexpr size_t BLOCK = 16;
+  std::array<std::string_view, BLOCK> bytes;
+  std::array<uint64_t, BLOCK> hashes;
+  DistinctStrings& distinct = codes.distinct();
+  for (; i < n; i += BLOCK) {
+    interrupt.tick();
+    const size_t m = std::min(BLOCK, n - i);
+    for (size_t j = 0; j < m; ++j) {
+      if (i + BLOCK + j < n) __builtin_prefetch(at(i + BLOCK + j));
+      PyObject* item = at(i + j);
+      if (!PyUnicode_Check(item)) not_a_str(name, item);
+      bytes[j] = utf8_of(item);
+      hashes[j] = distinct.hash(bytes[j]);
+      distinct.prefetch(hashes[j]);
+    }
+    for (size_t j = 0; j < m; ++j) col.codes[i + j] = distinct.code_of(bytes[j], hashes[j]);
   }
 }
 
