@@ -582,6 +582,17 @@ void StreamMatcher::Impl::fast_all(std::span<const TokenId> tokens, std::span<co
       --d;
       continue;
     }
+    if constexpr (std::is_same_v<Out, MatchBuffer>) {
+      // The last element's entries after the earlier ones' positions: one
+      // match each, all sharing those positions, written column by column.
+      if (d + 1 == k && ((backtrackable_ >> d) & 1) != 0) {
+        const std::span<const Pos> run(positions.data() + cursor_[d], cursor_end_[d] - cursor_[d]);
+        out.emit_single_token_run(std::span<const size_t>(at_.data(), k - 1), run, tokens, times,
+                                  engine_.pattern.collector);
+        cursor_[d] = cursor_end_[d];
+        continue;
+      }
+    }
     const size_t p = positions[cursor_[d]];
     cursor_[d] = (backtrackable_ >> d) & 1 ? cursor_[d] + 1 : cursor_end_[d];
     at_[d] = p;
