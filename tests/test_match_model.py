@@ -30,6 +30,7 @@ from model.pattern import (
 from model.search import first_mid, takes_shortcut
 from model.strategies import (
     corpus_data,
+    event_chain_pattern_data,
     pattern_data,
     plain_event_pattern_data,
     stream_data,
@@ -105,6 +106,19 @@ def test_plain_event_patterns_on_unsorted_times_add_only_time_decreasing_matches
         assert any(not math.isfinite(times[i]) for i in row) or any(step < 0 for step in steps), row
 
 
+@settings(deadline=None)
+@given(p=event_chain_pattern_data(max_elements=3),
+       stream=st.one_of(stream_data(alphabet="abc", max_len=10), unsorted_stream_data(alphabet="abc", max_len=10)),
+       first_only=st.booleans())
+def test_event_chains_agree_with_model(p, stream, first_only):
+    # Ordered add_event patterns off the shortcut have a search of their own;
+    # here on every kind of time axis.
+    assume(not takes_shortcut(p))
+    want = run_model(p, stream, first_only, include_tokens=True)
+    target(float(min(len(want["m_start"]), 3)), label="matches")
+    assert_same_result(run_zuldcore(p, stream, first_only, include_tokens=True), want)
+
+
 # ---------------------------------------------------------------- match_batch
 
 
@@ -117,14 +131,24 @@ def run_batch(p, corpus):
     return ids, got
 
 
-@settings(deadline=None)
-@given(p=pattern_data(max_elements=3), corpus=corpus_data(alphabet="abc"))
-def test_match_batch_agrees_with_model(p, corpus):
+def assert_batch_agrees_with_model(p, corpus):
     ids, got = run_batch(p, corpus)
     vocab = dict(zip(ids.tolist(), corpus["tokens"]))
     want = match_batch(p, ids.tolist(), corpus["times"], corpus["offsets"], corpus["values"],
                        vocab=vocab)
     assert_same_result(got, want)
+
+
+@settings(deadline=None)
+@given(p=pattern_data(max_elements=3), corpus=corpus_data(alphabet="abc"))
+def test_match_batch_agrees_with_model(p, corpus):
+    assert_batch_agrees_with_model(p, corpus)
+
+
+@settings(deadline=None)
+@given(p=event_chain_pattern_data(max_elements=3), corpus=corpus_data(alphabet="abc"))
+def test_event_chain_batches_agree_with_model(p, corpus):
+    assert_batch_agrees_with_model(p, corpus)
 
 
 @settings(deadline=None)

@@ -3,6 +3,7 @@ and that a refused stream interns nothing. annotate_stream with no specs is
 the entry point that exercises the shared conversion and length check."""
 
 import re
+import signal
 import subprocess
 import sys
 
@@ -337,6 +338,27 @@ def test_a_code_point_beyond_unicode_is_refused_by_position(call, message):
 # call that reads its arguments to the end fails the length check; the child
 # gets SIGINT 5 ms into the call (by a timer whose handler sends it), long
 # before ten million items are read, and must stop while reading them.
+@pytest.mark.parametrize("argument", ["tokens", "times"])
+def test_a_signal_handler_that_empties_the_list_being_read(argument):
+    # Python code runs inside a long conversion only in signal handlers, where
+    # Ctrl-C is checked for; a handler that empties the list being read makes
+    # the call fail instead of reading freed memory.
+    n = 5_000_000
+    tokens, times = ["a"], [0.0]
+    if argument == "tokens":
+        tokens = target = [("a", "b", "c")[i % 3] for i in range(n)]
+    else:
+        times = target = [0.0] * n
+    previous = signal.signal(signal.SIGALRM, lambda *_: target.clear())
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.002)
+        with pytest.raises(IndexError, match="^list changed size during conversion$"):
+            zuldcore.annotate_stream(tokens, times, [])
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 CTRL_C_CHILD = """
 import os, signal
 import numpy as np, pyarrow as pa, zuldcore

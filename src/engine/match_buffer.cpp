@@ -215,15 +215,16 @@ void MatchBuffer::emit(size_t first, size_t last, double t_first, double t_last,
 }
 
 void MatchBuffer::emit_single_tokens(std::span<const size_t> at, std::span<const TokenId> tokens,
-                                     std::span<const double> times, CollectorStrategy collector) {
+                                     std::span<const double> times, CollectorStrategy collector,
+                                     double t_first, double t_last) {
   const size_t k = at.size();
   ZC_ENSURE(k == n_elements && k > 0, "a match of ", k, " slots for a pattern of ", n_elements,
             " elements");
   grow_if_full(*this);
   m_start.push_back(static_cast<int64_t>(at[0]));
   m_end.push_back(static_cast<int64_t>(at[k - 1]));
-  t_start.push_back(times[at[0]]);
-  t_end.push_back(times[at[k - 1]]);
+  t_start.push_back(t_first);
+  t_end.push_back(t_last);
   for (size_t p : at) el_stream_idx.push_back(static_cast<int64_t>(p));
   for (size_t p : at) el_times.push_back(times[p]);
   if (include_tokens) {

@@ -5,6 +5,7 @@
 // do, and the Python face turns the columns into arrays.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -156,17 +157,92 @@ struct MatchBuffer {
 
   // emit for a match whose slot j is the one token at stream position at[j]
   // (positions ascending), with no midstream collector and `collector` as
-  // the pattern collector: m_end is at.back() and t_end its time. The same
+  // the pattern collector: m_start is at[0], m_end at.back(). The same
   // columns as emit, written without building slots or collector values.
   // `at` must hold n_elements entries.
   void emit_single_tokens(std::span<const size_t> at, std::span<const TokenId> tokens,
-                          std::span<const double> times, CollectorStrategy collector);
+                          std::span<const double> times, CollectorStrategy collector, double t_start,
+                          double t_end);
+
+  // emit_single_tokens for a run of matches that share their first slots
+  // (positions `prefix`, one fewer than n_elements) and take each position
+  // of `last` in turn for the last slot, in order: the fast path's innermost
+  // loop, written column by column rather than match by match.
+  template <class Pos>
+  void emit_single_token_run(std::span<const size_t> prefix, std::span<const Pos> last,
+                             std::span<const TokenId> tokens, std::span<const double> times,
+                             CollectorStrategy collector);
 
   // Room for `count` matches in every per-match and per-slot column (and the
   // scalar column of a SumTimes or Count `collector`), so that emitting that
   // many never reallocates. Large columns are asked for in huge pages.
   void reserve_matches(size_t count, CollectorStrategy collector = CollectorStrategy::None);
 };
+
+template <class Pos>
+void MatchBuffer::emit_single_token_run(std::span<const size_t> prefix, std::span<const Pos> last,
+                                        std::span<const TokenId> tokens, std::span<const double> times,
+                                        CollectorStrategy collector) {
+  const size_t m = last.size();
+  const bool lists = collector == CollectorStrategy::CollectTokens ||
+                     collector == CollectorStrategy::CollectTimes || collector == CollectorStrategy::CollectPairs;
+  if (lists || prefix.size() + 1 != n_elements) {  // each match a list of its own: one at a time
+    std::vector<size_t> at(prefix.begin(), prefix.end());
+    at.push_back(0);
+    for (const Pos p : last) {
+      at.back() = p;
+      emit_single_tokens(at, tokens, times, collector, times[at[0]], times[p]);
+    }
+    return;
+  }
+  if (m_start.size() + m > m_start.capacity()) reserve_matches(std::max(m_start.size() + m, 2 * m_start.capacity()), collector);
+  const bool alone = prefix.empty();  // one element: each match is its last slot alone
+  const int64_t first = alone ? 0 : static_cast<int64_t>(prefix[0]);
+  const double t_first = alone ? 0.0 : times[prefix[0]];
+  const size_t k = n_elements;
+  // Each column at its new size, then written through a pointer: a push per
+  // entry stores the column's end every time, which costs more than the
+  // zeroing of a resize.
+  auto grown = [m](auto& column, size_t width) {
+    column.resize(column.size() + m * width);
+    return column.data() + (column.size() - m * width);
+  };
+  int64_t* ms = grown(m_start, 1);
+  int64_t* me = grown(m_end, 1);
+  double* ts = grown(t_start, 1);
+  double* te = grown(t_end, 1);
+  int64_t* idx = grown(el_stream_idx, k);
+  double* et = grown(el_times, k);
+  for (size_t j = 0; j < m; ++j) {
+    const Pos p = last[j];
+    ms[j] = alone ? static_cast<int64_t>(p) : first;
+    me[j] = static_cast<int64_t>(p);
+    ts[j] = alone ? times[p] : t_first;
+    te[j] = times[p];
+  }
+  for (size_t j = 0; j < m; ++j) {
+    for (size_t e = 0; e + 1 < k; ++e) idx[j * k + e] = static_cast<int64_t>(prefix[e]);
+    idx[j * k + k - 1] = static_cast<int64_t>(last[j]);
+  }
+  for (size_t j = 0; j < m; ++j) {
+    for (size_t e = 0; e + 1 < k; ++e) et[j * k + e] = times[prefix[e]];
+    et[j * k + k - 1] = times[last[j]];
+  }
+  if (include_tokens) {
+    el_token_counts.insert(el_token_counts.end(), m * n_elements, 1u);
+    for (const Pos p : last) {
+      for (size_t q : prefix) el_tokens.push_back(tokens[q]);
+      el_tokens.push_back(tokens[p]);
+    }
+  }
+  if (collector == CollectorStrategy::SumTimes) {
+    double before = 0.0;  // the fold of pattern_result: slot order, from 0.0
+    for (size_t q : prefix) before += times[q];
+    for (const Pos p : last) result_scalars.push_back(before + times[p]);
+  } else if (collector == CollectorStrategy::Count) {
+    result_scalars.insert(result_scalars.end(), m, static_cast<double>(uint64_t{n_elements}));
+  }
+}
 
 // Matches preallocated for a stream of n_tokens and a pattern of n_elements:
 // max(n_tokens / max(n_elements, 1), 16), at most 1,048,576.

@@ -1,11 +1,14 @@
 // The engine's one entry point: match a pattern against an interned stream
 // into a MatchBuffer. It sizes the buffer, answers trivial inputs, and runs
-// either the fast path for patterns of plain single tokens or the general
-// search (engine/search.hpp). It does not check the pattern's size; callers
-// build the Engine with make_engine, which does.
+// the fast path for patterns of plain single tokens, the chain walk for other
+// ordered patterns of single tokens, or the general search
+// (engine/search.hpp). It does not check the pattern's size; callers build
+// the Engine with make_engine, which does.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <span>
 #include <string>
@@ -42,6 +45,15 @@ MatchBuffer match_stream(const Engine& engine, const Stream& stream, bool first_
 // (and t_end is the time at m_end rather than the largest time).
 bool uses_fast_path(const Pattern& pattern);
 
+// Whether the pattern is answered by the chain walk: ordered, no midstream
+// collector, only Event elements (any bounds, value tests and block tokens,
+// any pattern bounds), and not on the fast path. The walk is the general
+// search specialised to such patterns: the same matches in the same order,
+// with no stack entries, paths or tables per stream. Where a stream makes it
+// revisit too many positions it hands the stream to the general search,
+// whose pruning bounds the work.
+bool uses_chain_walk(const Pattern& pattern);
+
 // What matching derives from one engine's pattern: the fast path's tables or
 // the search's, built once and then only read, so that any number of
 // StreamMatchers (in any threads) share them. The engine's pattern must
@@ -67,6 +79,7 @@ class MatchProgram {
  private:
   friend class StreamMatcher;
   struct Fast;
+  struct Chain;
   void compute_element_tokens();
 
   Engine engine_;
@@ -74,6 +87,7 @@ class MatchProgram {
   // pattern fixes, in element order (the others are left out).
   std::vector<TokenFlags> element_tokens_;
   std::unique_ptr<const Fast> fast_tables_;      // patterns on the fast path
+  std::unique_ptr<const Chain> chain_;           // patterns for the chain walk
   std::unique_ptr<const SearchProgram> search_;  // the others
 };
 
@@ -98,6 +112,15 @@ class CompiledPattern {
   std::string error_;
 };
 
+// The first match of one stream as a batch reports it (see match_batch):
+// its m_start and m_end, and the midstream collector's count or sum, or its
+// number of items (NaN without a midstream collector or a value from it).
+struct FirstMatch {
+  int64_t m_start = -1;
+  int64_t m_end = -1;
+  double mid = std::numeric_limits<double>::quiet_NaN();
+};
+
 // match_stream for many streams of one program (the documents of a batch,
 // the calls of one thread): the scratch space is kept, and the caller's
 // buffer is reset per stream, keeping its storage.
@@ -120,6 +143,11 @@ class StreamMatcher {
   // match, so memory does not grow with their number.
   void match_each(std::span<const TokenId> tokens, std::span<const double> times,
                   std::span<const double> values, MatchSink& sink);
+  // The first match of the stream, as match with first_only finds it, into
+  // `out`; false (and `out` untouched) when there is none. Patterns on the
+  // fast path or the chain walk record nothing but positions on the way.
+  bool first_match(std::span<const TokenId> tokens, std::span<const double> times,
+                   std::span<const double> values, FirstMatch& out);
 
  private:
   struct Impl;

@@ -40,18 +40,6 @@ static_assert(std::variant_size_v<PatternElement> == 8);
 
 constexpr uint64_t bit(size_t i) noexcept { return uint64_t{1} << i; }
 
-// The first stream position from which times never decrease and are never
-// NaN up to the end (the stream's length when the last time is NaN). Scans
-// may stop on time bounds only from there on: a later position cannot then
-// have an earlier time.
-size_t non_decreasing_from(std::span<const double> times) noexcept {
-  size_t m = times.size();
-  if (m == 0 || std::isnan(times[m - 1])) return m;
-  --m;
-  while (m > 0 && times[m - 1] <= times[m]) --m;  // false for NaN
-  return m;
-}
-
 // One partial match. The pattern collector is not carried: it is a fold over
 // the matched elements, so emission computes it from the path.
 struct StackEntry {
@@ -181,6 +169,14 @@ bool resolved_blocks(const ResolvedElement& r, TokenId tok, double v) noexcept {
 }  // namespace
 
 // ---------------------------------------------------------------- engine
+
+size_t non_decreasing_from(std::span<const double> times) noexcept {
+  size_t m = times.size();
+  if (m == 0 || std::isnan(times[m - 1])) return m;
+  --m;
+  while (m > 0 && times[m - 1] <= times[m]) --m;  // false for NaN
+  return m;
+}
 
 Expected<Engine> make_engine(const Pattern& pattern) {
   Status size = check_element_count(pattern);

@@ -29,6 +29,12 @@ struct Engine {
 // 64" when the pattern is too large to be matched.
 Expected<Engine> make_engine(const Pattern& pattern);
 
+// The first stream position from which times never decrease and are never
+// NaN up to the end (the stream's length when the last time is NaN). Scans
+// may stop on time bounds only from there on: a later position cannot then
+// have an earlier time.
+size_t non_decreasing_from(std::span<const double> times) noexcept;
+
 // Counters a test can ask for; the search never reads them.
 struct SearchStats {
   size_t scans = 0;              // partial matches whose next element was searched for

@@ -106,12 +106,12 @@ class ArrowTokenReader::ShortKeys {
       }
     }
     const uint32_t code = make();
-    entries_.push_back(Entry{k.lo, k.hi, code});
-    if (entries_.size() * 2 > slots_.size()) {
+    if ((entries_.size() + 1) * 2 > slots_.size()) {
       grow();
       i = h & mask_;
       while (slots_[i] != 0) i = (i + 1) & mask_;
     }
+    entries_.push_back(Entry{k.lo, k.hi, code});
     slots_[i] = (tag << 32) | entries_.size();
     return code;
   }
@@ -121,15 +121,21 @@ class ArrowTokenReader::ShortKeys {
     uint64_t lo, hi;
     uint32_t code;
   };
+  // Millions of keys take a while to place again: Ctrl-C is heard meanwhile,
+  // and the table is replaced only once complete.
   void grow() {
-    slots_.assign(slots_.size() * 2, 0);
-    mask_ = slots_.size() - 1;
-    for (size_t e = 0; e + 1 < entries_.size(); ++e) {  // the newest entry is placed by the caller
+    std::vector<uint64_t> fresh(slots_.size() * 2, 0);
+    const size_t mask = fresh.size() - 1;
+    InterruptCheck interrupt;
+    for (size_t e = 0; e < entries_.size(); ++e) {
+      interrupt.tick();
       const uint64_t h = hash(Key{entries_[e].lo, entries_[e].hi});
-      size_t i = h & mask_;
-      while (slots_[i] != 0) i = (i + 1) & mask_;
-      slots_[i] = (((h >> 32) | 1) << 32) | (e + 1);
+      size_t i = h & mask;
+      while (fresh[i] != 0) i = (i + 1) & mask;
+      fresh[i] = (((h >> 32) | 1) << 32) | (e + 1);
     }
+    slots_.swap(fresh);
+    mask_ = mask;
   }
 
   std::vector<uint64_t> slots_;  // tag << 32 | (entry + 1); 0 empty

@@ -2,6 +2,8 @@
 // locked pass that interns a column's distinct strings.
 #include "intern/column.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 #include <random>
 
@@ -23,7 +25,9 @@ uint64_t column_seed() {
 
 void SharedItemCodes::grow() {
   std::vector<Slot> old = std::move(slots_);
-  slots_.assign(old.empty() ? 256 : old.size() * 2, Slot{nullptr, 0});
+  // A short column gets a table no larger than it needs.
+  const size_t first = std::bit_ceil(std::clamp<size_t>(2 * n_items_, 16, 256));
+  slots_.assign(old.empty() ? first : old.size() * 2, Slot{nullptr, 0});
   mask_ = slots_.size() - 1;
   for (const Slot& s : old) {
     if (!s.key) continue;

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/interrupt.hpp"
 #include "intern/hash.hpp"
 #include "intern/interner.hpp"
 
@@ -43,8 +44,15 @@ class DistinctStrings {
   explicit DistinctStrings(TokenColumn& col) : col_(col) {}
 
   // The code of `s`, appending it to the column's distinct strings when new.
-  uint32_t code_of(std::string_view s) {
-    const uint64_t h = hash_bytes(s, seed_);
+  uint32_t code_of(std::string_view s) { return code_of(s, hash(s)); }
+
+  // The same in two steps, for readers that hash a few strings ahead of
+  // their look-ups: hash(s), maybe prefetch(h), then code_of(s, h).
+  uint64_t hash(std::string_view s) const noexcept { return hash_bytes(s, seed_); }
+  void prefetch(uint64_t h) const noexcept { index_.prefetch(h); }
+  uint32_t code_of(std::string_view s, uint64_t h) {
+    // A table of millions of strings takes a while to grow: Ctrl-C is heard meanwhile.
+    index_.reserve(1, Keys{&col_, seed_}, [this] { interrupt_.tick(); });
     bool inserted = false;
     const auto next = static_cast<uint32_t>(col_.n_distinct());
     const uint32_t code = index_.find_or_insert(s, h, next, Keys{&col_, seed_}, inserted);
@@ -65,6 +73,7 @@ class DistinctStrings {
   TokenColumn& col_;
   uint64_t seed_ = column_seed();
   IndexTable index_;
+  InterruptCheck interrupt_;
 };
 
 // Item identity -> code, in front of DistinctStrings for readers whose items
@@ -76,7 +85,8 @@ class DistinctStrings {
 // which repeats mostly missed it, it switches itself off.
 class SharedItemCodes {
  public:
-  explicit SharedItemCodes(TokenColumn& col) : col_(col), distinct_(col) {}
+  // `n_items`, the number of items to come, sizes the cache's first table.
+  SharedItemCodes(TokenColumn& col, size_t n_items) : col_(col), distinct_(col), n_items_(n_items) {}
 
   // The code of `item`, whose bytes `bytes()` gives; equal items must have
   // equal bytes, and `item` must stay alive (so its address stays its own)
@@ -99,6 +109,15 @@ class SharedItemCodes {
 
   // By bytes alone, for items whose identity says nothing.
   uint32_t code_of(std::string_view bytes) { return distinct_.code_of(bytes); }
+
+  // False once the cache has switched itself off: every item then goes by
+  // its bytes, through distinct().
+  bool by_identity() const noexcept { return enabled_; }
+  DistinctStrings& distinct() noexcept { return distinct_; }
+  // Asks the processor for the cache slot of `item` ahead of its look-up.
+  void prefetch(const void* item) const noexcept {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[slot_of(item)]);
+  }
 
  private:
   static constexpr size_t TRIAL = 4096;
@@ -140,6 +159,7 @@ class SharedItemCodes {
 
   TokenColumn& col_;
   DistinctStrings distinct_;
+  size_t n_items_;
   std::vector<Slot> slots_;
   size_t mask_ = 0;
   size_t size_ = 0;

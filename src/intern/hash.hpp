@@ -3,6 +3,7 @@
 // The table stores only (hash tag, index); the caller owns the keys.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -65,8 +66,22 @@ inline bool same_bytes(std::string_view a, std::string_view b) {
 // full. A slot holds the upper hash bits (low bit forced to 1 so that 0 means
 // empty) and a 32-bit index into the caller's key array.
 class IndexTable {
+  struct Slot {
+    uint32_t tag;
+    uint32_t index;
+  };
+  struct NoTick {
+    void operator()() const noexcept {}
+  };
+
  public:
   size_t size() const noexcept { return size_; }
+
+  // Asks the processor for the slot where a look-up of `hash` starts, so
+  // that look-ups of several keys can overlap their waits for memory.
+  void prefetch(uint64_t hash) const noexcept {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+  }
 
   // The index stored for a key equal to `key`, or -1.
   template <class Keys>
@@ -108,34 +123,86 @@ class IndexTable {
     }
   }
 
-  // Room for `extra` more keys. On failure (std::bad_alloc) nothing changed.
+  // Room for `extra` more keys. `tick()` is called once per key moved by a
+  // growth; whatever it throws, like std::bad_alloc, leaves the table as it
+  // was.
+  template <class Keys, class Tick = NoTick>
+  void reserve(size_t extra, const Keys& keys, Tick&& tick = Tick{}) {
+    if (!has_room(extra)) grow(keys, size_ + extra, tick);
+  }
+
+  bool has_room(size_t extra) const noexcept { return (size_ + extra) * 2 <= slots_.size(); }
+
+  // Growth a step at a time, for an owner that must not stop for a whole
+  // rebuild of a large table (it releases a lock between steps): the new
+  // slots are zeroed and then filled from the old ones, at most `budget`
+  // slots per step, while the table goes on working on its old slots; they
+  // are replaced only when the new ones are complete. A key inserted between
+  // steps makes the steps so far useless, and the growth starts over.
+  // Returns true once there is room for `extra` more keys. A failed or
+  // abandoned growth changes nothing.
+  class Growth {
+    friend class IndexTable;
+    std::vector<Slot> fresh_;
+    size_t target_ = 0;     // slots of the new array
+    size_t moved_ = 0;      // old slots moved into fresh_
+    size_t keys_at_ = 0;    // the table's key count when the growth began
+  };
   template <class Keys>
-  void reserve(size_t extra, const Keys& keys) {
-    if ((size_ + extra) * 2 > slots_.size()) grow(keys, size_ + extra);
+  bool grow_step(Growth& g, size_t extra, const Keys& keys, size_t budget) {
+    if (has_room(extra)) {
+      g = Growth{};
+      return true;
+    }
+    const size_t n_slots = grown_size(size_ + extra);
+    if (g.target_ != n_slots || g.keys_at_ != size_) {
+      g = Growth{};
+      g.fresh_.reserve(n_slots);
+      g.target_ = n_slots;
+      g.keys_at_ = size_;
+    }
+    const size_t zeroed = std::min(n_slots - g.fresh_.size(), budget);
+    g.fresh_.resize(g.fresh_.size() + zeroed, Slot{0, 0});
+    budget -= zeroed;
+    if (g.fresh_.size() < n_slots) return false;
+    const size_t end = g.moved_ + std::min(budget, slots_.size() - g.moved_);
+    for (; g.moved_ < end; ++g.moved_) place(g.fresh_, slots_[g.moved_], keys);
+    if (g.moved_ < slots_.size()) return false;
+    slots_.swap(g.fresh_);
+    g = Growth{};
+    return true;
   }
 
  private:
-  struct Slot {
-    uint32_t tag;
-    uint32_t index;
-  };
   static uint32_t tag_of(uint64_t hash) { return static_cast<uint32_t>(hash >> 32) | 1u; }
+
+  // The slot count for n_keys: the table doubles until they fill at most half.
+  size_t grown_size(size_t n_keys) const noexcept {
+    size_t n_slots = slots_.empty() ? 64 : slots_.size() * 2;
+    while (n_keys * 2 > n_slots) n_slots *= 2;
+    return n_slots;
+  }
+
+  template <class Keys>
+  static void place(std::vector<Slot>& fresh, const Slot& s, const Keys& keys) {
+    if (s.tag == 0) return;
+    const size_t mask = fresh.size() - 1;
+    size_t i = keys.hash(s.index) & mask;
+    while (fresh[i].tag != 0) i = (i + 1) & mask;
+    fresh[i] = s;
+  }
 
   // Slots keep only 32 hash bits, so growing re-hashes each key once; that
   // costs less over a table's life than doubling the slot size for good.
   // The new array is filled before it replaces the old one, so running out
-  // of memory here loses no key.
-  template <class Keys>
-  void grow(const Keys& keys, size_t n_keys) {
-    size_t n_slots = slots_.empty() ? 64 : slots_.size() * 2;
-    while (n_keys * 2 > n_slots) n_slots *= 2;
-    std::vector<Slot> fresh(n_slots, Slot{0, 0});
-    const size_t mask = n_slots - 1;
+  // of memory (or a throwing tick) here loses no key.
+  template <class Keys, class Tick = NoTick>
+  void grow(const Keys& keys, size_t n_keys, Tick&& tick = Tick{}) {
+    std::vector<Slot> fresh(grown_size(n_keys), Slot{0, 0});
     for (const Slot& s : slots_) {
       if (s.tag == 0) continue;
-      size_t i = keys.hash(s.index) & mask;
-      while (fresh[i].tag != 0) i = (i + 1) & mask;
-      fresh[i] = s;
+      tick();
+      place(fresh, s, keys);
     }
     slots_.swap(fresh);
   }

@@ -5,12 +5,27 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <random>
 
 #include "base/ensure.hpp"
 #include "base/interrupt.hpp"
 
 namespace zuldcore {
+
+void StringBlocks::reserve(size_t n) {
+  const size_t blocks = (n + BLOCK - 1) >> SHIFT;
+  if (blocks <= blocks_.size()) return;
+  std::vector<std::unique_ptr<std::string[]>> more;
+  for (size_t b = blocks_.size(); b < blocks; ++b) more.push_back(std::make_unique<std::string[]>(BLOCK));
+  blocks_.reserve(blocks);
+  for (auto& block : more) blocks_.push_back(std::move(block));  // cannot fail: room reserved
+}
+
+bool Interner::make_room(size_t extra, size_t budget) {
+  strings_.reserve(strings_.size() + extra);
+  return ids_.grow_step(growth_, extra, Keys{this}, budget);
+}
 
 TokenId Interner::intern(std::string_view s) {
   TokenId id;
@@ -53,8 +68,7 @@ void Interner::intern_all(std::span<const std::string_view> tokens, std::span<To
   std::vector<std::string> copies;
   copies.reserve(missing.size());
   for (const Missing& m : missing) copies.emplace_back(tokens[m.pos]);
-  const size_t needed = strings_.size() + missing.size();
-  if (needed > strings_.capacity()) strings_.reserve(std::max(needed, 2 * strings_.capacity()));
+  strings_.reserve(strings_.size() + missing.size());
   ids_.reserve(missing.size(), Keys{this});
 
   // Nothing below allocates: the index has room, and moving a string into
@@ -105,10 +119,31 @@ auto with_interner(F&& f) {
   }
 }
 
+// Growth steps of the index between which Ctrl-C is heard: a million slots
+// rehash in well under a second.
+constexpr size_t GROWTH_STEP = size_t{1} << 20;
+
+// f(interner) under the lock, once the index has room for `extra` more
+// strings. Room is made in steps, each under one lock, asking the poll
+// between them, outside the lock: the poll may run the embedder's code (a
+// signal handler), which may itself intern. Usually there is room at once,
+// and the lock is taken once.
+template <class F>
+auto with_room(size_t extra, F&& f) {
+  for (;;) {
+    auto done = with_interner([&](Interner& in) {
+      using R = decltype(f(in));
+      return in.make_room(extra, GROWTH_STEP) ? std::optional<R>(f(in)) : std::optional<R>();
+    });
+    if (done) return *done;
+    check_interrupt();
+  }
+}
+
 }  // namespace
 
 TokenId intern(std::string_view s) {
-  return with_interner([&](Interner& in) { return in.intern(s); });
+  return with_room(1, [&](Interner& in) { return in.intern(s); });
 }
 
 void intern_stream_into(std::span<const std::string_view> tokens, std::span<TokenId> out) {
@@ -116,15 +151,14 @@ void intern_stream_into(std::span<const std::string_view> tokens, std::span<Toke
             out.size(), " outputs");
   // A long stream goes in chunks of a few milliseconds' work, each all or
   // nothing under one lock, with the interrupt check between them and outside
-  // the lock: the poll may run the embedder's code (a signal handler), which
-  // may itself intern. A stop leaves the chunks before it interned, with
-  // their ids, and the vocabulary whole.
+  // the lock (see with_room). A stop leaves the chunks before it interned,
+  // with their ids, and the vocabulary whole.
   constexpr size_t CHUNK = size_t{1} << 16;
   size_t at = 0;
   do {
     if (at > 0) check_interrupt();
     const size_t n = std::min(CHUNK, tokens.size() - at);
-    with_interner([&](Interner& in) {
+    with_room(n, [&](Interner& in) {
       in.intern_all(tokens.subspan(at, n), out.subspan(at, n));
       return 0;
     });

@@ -34,10 +34,4 @@ bool is_numpy_bool_scalar(PyObject* obj) {
   return PyArray_IsScalar(obj, Bool);
 }
 
-Owned reshape_2d(Owned array, npy_intp rows, npy_intp cols) {
-  npy_intp dims[2] = {rows, cols};
-  PyArray_Dims shape = {dims, 2};
-  return made(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(array.get()), &shape, NPY_CORDER));
-}
-
 }  // namespace zuldcore

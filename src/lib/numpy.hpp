@@ -95,6 +95,21 @@ class SharedColumns {
     return array;
   }
 
+  // A row-major (rows, cols) array over `column` (rows * cols entries), as a
+  // view whose base is the one-dimensional array over the same entries.
+  template <class T>
+  Owned array_2d(std::vector<T>& column, npy_intp rows, npy_intp cols) {
+    ZC_ENSURE(column.size() == static_cast<size_t>(rows) * static_cast<size_t>(cols), "a column of ",
+              column.size(), " entries for ", rows, " rows of ", cols);
+    Owned flat = array(column);
+    npy_intp dims[2] = {rows, cols};
+    // Made directly rather than reshaped: the same view for less work.
+    Owned view = made(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_TYPE_OF<T>), 2, dims,
+                                           nullptr, column.data(), NPY_ARRAY_CARRAY, nullptr));
+    set_base(view, std::move(flat));
+    return view;
+  }
+
  private:
   static void free_owner(PyObject* capsule) noexcept {
     delete static_cast<Owner*>(PyCapsule_GetPointer(capsule, COLUMN_CAPSULE));
@@ -102,17 +117,5 @@ class SharedColumns {
   Owner* value_ = nullptr;
   Owned capsule_;
 };
-
-// A row-major (rows, cols) view of a 1-D array; the view keeps the array alive.
-Owned reshape_2d(Owned array, npy_intp rows, npy_intp cols);
-
-// A row-major (rows, cols) view of a one-dimensional array of the column,
-// which holds rows * cols entries; the view keeps that array alive as its base.
-template <class T>
-Owned to_numpy_2d(std::vector<T>&& column, npy_intp rows, npy_intp cols) {
-  ZC_ENSURE(column.size() == static_cast<size_t>(rows) * static_cast<size_t>(cols), "a column of ",
-            column.size(), " entries for ", rows, " rows of ", cols);
-  return reshape_2d(to_numpy(std::move(column)), rows, cols);
-}
 
 }  // namespace zuldcore

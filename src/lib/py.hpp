@@ -52,11 +52,20 @@ class Owned {
 void note_lock_released() noexcept;
 
 // Releases the interpreter lock for the life of the guard, around pure C++
-// work that touches no Python object; other threads run meanwhile.
+// work that touches no Python object; other threads run meanwhile. Work
+// over fewer than MIN_ITEMS items keeps the lock (`when` is false): it is
+// over before another thread could use the lock, and giving it up and
+// taking it back would cost more than the work.
 class GilReleased {
  public:
-  GilReleased() noexcept : state_(PyEval_SaveThread()) { note_lock_released(); }
-  ~GilReleased() { PyEval_RestoreThread(state_); }
+  static constexpr size_t MIN_ITEMS = 1024;
+
+  explicit GilReleased(bool when = true) noexcept : state_(when ? PyEval_SaveThread() : nullptr) {
+    if (state_ != nullptr) note_lock_released();
+  }
+  ~GilReleased() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
 

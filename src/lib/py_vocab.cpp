@@ -1,5 +1,6 @@
 // vocab_ids: the interner's ids for a vocabulary, for coding a corpus
 // elsewhere and feeding it to match_batch.
+#include "base/interrupt.hpp"
 #include "lib/args.hpp"
 #include "lib/guard.hpp"
 #include "lib/module.hpp"
@@ -28,11 +29,17 @@ PyObject* py_vocab_ids(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     TokenColumn column = convert_tokens(a["tokens"], "tokens");
     std::vector<TokenId> ids = intern_distinct(column);
     // Equal tokens share one int object; a corpus repeats few distinct tokens.
+    InterruptCheck interrupt;
     std::vector<Owned> ints(ids.size());
-    for (size_t d = 0; d < ids.size(); ++d) ints[d] = made(PyLong_FromUnsignedLong(ids[d]));
+    for (size_t d = 0; d < ids.size(); ++d) {
+      interrupt.tick();
+      ints[d] = made(PyLong_FromUnsignedLong(ids[d]));
+    }
     Owned out = made(PyList_New(static_cast<Py_ssize_t>(column.size())));
-    for (size_t i = 0; i < column.size(); ++i)
+    for (size_t i = 0; i < column.size(); ++i) {
+      interrupt.tick();
       list_set(out, i, Owned::borrow(ints[column.codes[i]].get()));
+    }
     return out;
   });
 }

@@ -78,7 +78,7 @@ Owned match_to_py(const Compiled& zuldor, const Stream& s, bool first_only, bool
   MatchBuffer buffer;
   {
     PooledMatcher matcher(zuldor, program);
-    GilReleased unlocked;
+    GilReleased unlocked(s.size() >= GilReleased::MIN_ITEMS);
     (*matcher).match(s.tokens, s.times,
                      s.has_values ? std::span<const double>(s.values) : std::span<const double>(),
                      first_only, include_tokens, buffer);
@@ -260,7 +260,7 @@ PyObject* py_zuldor_match_batch(PyObject* self, PyObject* const* args, Py_ssize_
     BatchResult r;
     {
       // The arrays are read in place: callers must not write them meanwhile.
-      GilReleased unlocked;
+      GilReleased unlocked(ids.size() + offsets.size() >= GilReleased::MIN_ITEMS);
       r = match_batch(program, ids, times, values, offsets);
     }
     Owned out = made(PyDict_New());

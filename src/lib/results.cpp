@@ -123,6 +123,21 @@ PyObject* key(Key k) {
   return keys[k];
 }
 
+// A new result dictionary holding every key of the result in order, each
+// mapped to None: a copy of a template made once, so that a call replaces
+// values instead of inserting keys (and growing the table on the way).
+Owned fresh_result(bool with_tokens) {
+  static PyObject* templates[2] = {};
+  PyObject*& t = templates[with_tokens];
+  if (t == nullptr) {
+    Owned d = made(PyDict_New());
+    for (int k = 0; k < N_KEYS; ++k)
+      if (with_tokens || k != EL_TOKENS) check_rc(PyDict_SetItem(d.get(), key(static_cast<Key>(k)), Py_None));
+    t = std::move(d).keep_for_process();
+  }
+  return made(PyDict_Copy(t));
+}
+
 void put(const Owned& dict, Key k, const Owned& value) {
   check_rc(PyDict_SetItem(dict.get(), key(k), value.get()));
 }
@@ -133,26 +148,25 @@ Owned buf_to_py(MatchBuffer&& buf, CollectorStrategy collector, std::optional<Co
   const size_t n_matches = buf.m_start.size();
   const auto rows = static_cast<npy_intp>(n_matches);
   const auto cols = static_cast<npy_intp>(buf.n_elements);
-  Owned out = made(PyDict_New());
+  Owned out = fresh_result(buf.include_tokens);
   SharedColumns<MatchBuffer> columns(std::move(buf));
   MatchBuffer& b = columns.value();
   put(out, M_START, columns.array(b.m_start));
   put(out, M_END, columns.array(b.m_end));
   put(out, T_START, columns.array(b.t_start));
   put(out, T_END, columns.array(b.t_end));
-  put(out, EL_STREAM_IDX, reshape_2d(columns.array(b.el_stream_idx), rows, cols));
-  put(out, EL_TIMES, reshape_2d(columns.array(b.el_times), rows, cols));
+  put(out, EL_STREAM_IDX, columns.array_2d(b.el_stream_idx, rows, cols));
+  put(out, EL_TIMES, columns.array_2d(b.el_times, rows, cols));
   if (b.include_tokens) {
     put(out, EL_TOKENS, el_tokens_to_py(b, n_matches));
     // The arrays keep the buffer alive; what they do not show is freed now.
     std::vector<TokenId>().swap(b.el_tokens);
     std::vector<uint32_t>().swap(b.el_token_counts);
   }
-  put(out, RESULT, collector_to_py(collector, std::move(b.result_scalars), std::move(b.result_lists)));
+  if (collector != CollectorStrategy::None)
+    put(out, RESULT, collector_to_py(collector, std::move(b.result_scalars), std::move(b.result_lists)));
   if (midstream)
     put(out, MID_RESULT, collector_to_py(*midstream, std::move(b.mid_scalars), std::move(b.mid_lists)));
-  else
-    put(out, MID_RESULT, Owned::borrow(Py_None));
   return out;
 }
 

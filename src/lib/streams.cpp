@@ -6,6 +6,8 @@
 // items to be read.
 #include "lib/streams.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -26,43 +28,101 @@ namespace {
 }
 
 std::string_view utf8_of(PyObject* item) {
+  // A str of ASCII characters holds its UTF-8 bytes itself.
+  if (PyUnicode_IS_COMPACT_ASCII(item))
+    return {static_cast<const char*>(PyUnicode_DATA(item)), static_cast<size_t>(PyUnicode_GET_LENGTH(item))};
   Py_ssize_t n = 0;
   const char* s = PyUnicode_AsUTF8AndSize(item, &n);
   if (!s) throw PyErrSet{};  // e.g. a lone surrogate: UnicodeEncodeError as Python raises it
   return {s, static_cast<size_t>(n)};
 }
 
-// A list, tuple or object array: items are borrowed (`at(i)` gives item i),
-// and nothing below runs Python code, so the container cannot change while
-// it is read and each item's address stays its own.
-template <class At>
-void read_borrowed(At at, size_t n, const char* name, TokenColumn& col) {
-  SharedItemCodes codes(col);
-  reserve_large(col.codes, n);
-  col.codes.resize(n);
-  InterruptCheck interrupt;
-  for (size_t i = 0; i < n; ++i) {
-    interrupt.tick();
-    PyObject* item = at(i);
-    if (PyUnicode_CheckExact(item))
-      col.codes[i] = codes.code_of(item, [item] { return utf8_of(item); });
-    else if (PyUnicode_Check(item))
-      col.codes[i] = codes.code_of(utf8_of(item));
-    else
-      not_a_str(name, item);
+// Where the items of a list, tuple or object array are now, and how many.
+// Items are borrowed. Python code can run only where the interrupt check
+// polls (a signal handler), and may change the container there: readers take
+// a fresh view after each poll, and a container that changed size is an
+// IndexError, as when a __float__ shrinks a list of times.
+struct ItemView {
+  const char* base;
+  npy_intp stride;
+  size_t n;
+  const char* what;  // "list", "tuple" or "array", for the error
+
+  PyObject* at(size_t i) const noexcept {
+    PyObject* item;
+    std::memcpy(&item, base + static_cast<npy_intp>(i) * stride, sizeof item);  // maybe unaligned
+    return item ? item : Py_None;  // NumPy reads an unset slot as None
   }
+};
+
+ItemView view_of_sequence(PyObject* obj) {
+  return {reinterpret_cast<const char*>(PySequence_Fast_ITEMS(obj)), static_cast<npy_intp>(sizeof(PyObject*)),
+          static_cast<size_t>(Py_SIZE(obj)), PyList_Check(obj) ? "list" : "tuple"};
 }
 
-void read_object_array(PyArrayObject* arr, const char* name, TokenColumn& col) {
-  const char* base = PyArray_BYTES(arr);
-  const npy_intp stride = PyArray_STRIDE(arr, 0);
-  read_borrowed(
-      [base, stride](size_t i) {
-        PyObject* item;
-        std::memcpy(&item, base + static_cast<npy_intp>(i) * stride, sizeof item);  // maybe unaligned
-        return item ? item : Py_None;  // NumPy reads an unset slot as None
-      },
-      static_cast<size_t>(PyArray_DIM(arr, 0)), name, col);
+ItemView view_of_array(PyArrayObject* arr) {
+  return {PyArray_BYTES(arr), PyArray_STRIDE(arr, 0), static_cast<size_t>(PyArray_DIM(arr, 0)), "array"};
+}
+
+// Items are read in runs between polls.
+constexpr size_t POLL_EVERY = 4096;
+
+// After a poll: the container as it is now, which must hold as many items.
+template <class View>
+ItemView view_after_poll(View& view, size_t n) {
+  check_interrupt();
+  const ItemView now = view();
+  if (now.n != n) {
+    PyErr_Format(PyExc_IndexError, "%s changed size during conversion", now.what);
+    throw PyErrSet{};
+  }
+  return now;
+}
+
+// The items of `view()` (see ItemView) as a token column.
+template <class View>
+void read_borrowed(View view, const char* name, TokenColumn& col) {
+  ItemView items = view();
+  const size_t n = items.n;
+  SharedItemCodes codes(col, n);
+  reserve_large(col.codes, n);
+  col.codes.resize(n);
+  // Items are looked up some places ahead of where their slots (of the
+  // identity cache, then of the distinct strings) are asked for, so that the
+  // waits for memory of neighbouring items overlap. Once identities no
+  // longer pay, items go in blocks: every item's bytes and hash first
+  // (fetching the next block's objects), then the look-ups in order, so
+  // codes still number the strings in order of first sight.
+  constexpr size_t AHEAD = 8, BLOCK = 16;
+  std::array<std::string_view, BLOCK> bytes;
+  std::array<uint64_t, BLOCK> hashes;
+  DistinctStrings& distinct = codes.distinct();
+  for (size_t i = 0, end = 0; i < n; i = end) {
+    if (i > 0) items = view_after_poll(view, n);
+    end = std::min(n, i + POLL_EVERY);
+    for (; i < end && codes.by_identity(); ++i) {
+      if (i + AHEAD < n) codes.prefetch(items.at(i + AHEAD));
+      PyObject* item = items.at(i);
+      if (PyUnicode_CheckExact(item))
+        col.codes[i] = codes.code_of(item, [item] { return utf8_of(item); });
+      else if (PyUnicode_Check(item))
+        col.codes[i] = codes.code_of(utf8_of(item));
+      else
+        not_a_str(name, item);
+    }
+    for (; i < end; i += BLOCK) {
+      const size_t m = std::min(BLOCK, end - i);
+      for (size_t j = 0; j < m; ++j) {
+        if (i + BLOCK + j < n) __builtin_prefetch(items.at(i + BLOCK + j));
+        PyObject* item = items.at(i + j);
+        if (!PyUnicode_Check(item)) not_a_str(name, item);
+        bytes[j] = utf8_of(item);
+        hashes[j] = distinct.hash(bytes[j]);
+        distinct.prefetch(hashes[j]);
+      }
+      for (size_t j = 0; j < m; ++j) col.codes[i + j] = distinct.code_of(bytes[j], hashes[j]);
+    }
+  }
 }
 
 // A one-dimensional NumPy str array, read from its buffer (see
@@ -86,8 +146,7 @@ bool is_plain_ucs4_vector(PyArrayObject* arr) {
 TokenColumn convert_tokens(PyObject* obj, const char* name) {
   TokenColumn col;
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-    PyObject* const* items = PySequence_Fast_ITEMS(obj);
-    read_borrowed([items](size_t i) { return items[i]; }, static_cast<size_t>(Py_SIZE(obj)), name, col);
+    read_borrowed([obj] { return view_of_sequence(obj); }, name, col);
     return col;
   }
   if (std::optional<ArrowChunks> chunks = ArrowChunks::open(obj, name)) return arrow_tokens(*chunks, name);
@@ -96,7 +155,7 @@ TokenColumn convert_tokens(PyObject* obj, const char* name) {
   if (PyObject* vector = src.array()) {
     auto* arr = reinterpret_cast<PyArrayObject*>(vector);
     if (PyArray_TYPE(arr) == NPY_OBJECT) {
-      read_object_array(arr, name, col);
+      read_borrowed([arr] { return view_of_array(arr); }, name, col);
       return col;
     }
     if (is_plain_ucs4_vector(arr) && read_ucs4_array(arr, name, col)) return col;
@@ -148,7 +207,26 @@ std::vector<double> convert_floats(PyObject* obj, const char* name, Masked maske
     reserve_large(out, static_cast<size_t>(n));
     out.resize(static_cast<size_t>(n));
     InterruptCheck interrupt;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    // Exact floats are read straight from the objects, fetched a little
+    // ahead: the loop runs at the speed of memory. The first item of any
+    // other type sends the rest to the loop below.
+    size_t at = 0;
+    {
+      auto view = [obj] { return view_of_sequence(obj); };
+      ItemView items = view();
+      constexpr size_t AHEAD = 16;
+      for (size_t end = 0; at < items.n && at == end;) {
+        if (at > 0) items = view_after_poll(view, items.n);
+        end = std::min(items.n, at + POLL_EVERY);
+        for (; at < end; ++at) {
+          if (at + AHEAD < items.n) __builtin_prefetch(items.at(at + AHEAD));
+          PyObject* item = items.at(at);
+          if (!PyFloat_CheckExact(item)) break;
+          out[at] = PyFloat_AS_DOUBLE(item);
+        }
+      }
+    }
+    for (Py_ssize_t i = static_cast<Py_ssize_t>(at); i < n; ++i) {
       interrupt.tick();
       // A __float__ below may shrink the list: re-read the live size.
       if (is_list && i >= PyList_GET_SIZE(obj)) {

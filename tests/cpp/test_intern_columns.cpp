@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/interrupt.hpp"
 #include "check.hpp"
 #include "intern/column.hpp"
 #include "intern/token_hash_index.hpp"
@@ -37,6 +38,36 @@ TEST(column_codes_follow_first_sight) {
   CHECK_EQ(col.first_position_of(3), size_t{4});
 }
 
+TEST(a_growing_column_table_hears_ctrl_c_and_stays_whole) {
+  // The distinct strings' table rebuilds itself as it grows, which for
+  // millions of strings takes a while: the rebuild asks the poll, and a stop
+  // there leaves the column as it was before the string that needed room.
+  static int polls = 0;
+  static int stop_at = 0;
+  set_interrupt_poll([]() noexcept { return ++polls == stop_at; });
+  std::vector<std::string> words;
+  for (int i = 0; i < 60000; ++i) words.push_back("c" + std::to_string(i));
+  TokenColumn col;
+  DistinctStrings distinct(col);
+  for (const std::string& w : words) col.codes.push_back(distinct.code_of(w));  // only growth ticks
+  CHECK(polls > 0);
+  const int asked = polls;
+  polls = 0;
+  stop_at = asked;  // the last poll of the same run now says stop
+  TokenColumn again;
+  DistinctStrings fresh(again);
+  size_t done = 0;
+  try {
+    for (; done < words.size(); ++done) again.codes.push_back(fresh.code_of(words[done]));
+  } catch (const Interrupted&) {
+  }
+  set_interrupt_poll(nullptr);
+  CHECK(done < words.size());
+  CHECK_EQ(again.n_distinct(), done);
+  for (size_t i = 0; i < done; ++i) CHECK_EQ(fresh.code_of(words[i]), i);
+  CHECK_EQ(fresh.code_of(words[done]), done);
+}
+
 TEST(shared_item_codes_equal_codes_by_bytes) {
   // Items are strings; an item's identity is its address. Three layouts:
   // equal tokens shared (the cache hits), each position its own object
@@ -54,7 +85,7 @@ TEST(shared_item_codes_equal_codes_by_bytes) {
   }
   auto via_identity = [](const std::vector<const std::string*>& items) {
     TokenColumn col;
-    SharedItemCodes codes(col);
+    SharedItemCodes codes(col, items.size());
     for (const std::string* s : items) col.codes.push_back(codes.code_of(s, [s] { return std::string_view(*s); }));
     return col;
   };

@@ -38,6 +38,32 @@ TEST(interner_survives_growth_with_every_string_found_again) {
   }
 }
 
+TEST(interner_grows_in_steps_that_change_nothing_until_the_last) {
+  // Room for 15,000 more strings beside 20,000 (an index of 65,536 slots
+  // must double), a few hundred slots per step: the index stays usable
+  // between steps, an insertion between them makes the growth start over,
+  // and after the last step every string is found and new ones take the next ids.
+  Interner in(7);
+  std::vector<std::string> words;
+  for (int i = 0; i < 35000; ++i) words.push_back("g" + std::to_string(i));
+  for (size_t i = 0; i < 20000; ++i) in.intern(words[i]);
+  size_t steps = 0;
+  bool restarted = false;
+  while (!in.make_room(15000, 300)) {
+    ++steps;
+    CHECK_EQ(in.intern(words[steps * 31 % 20000]), steps * 31 % 20000);  // a look-up between steps
+    if (steps == 500 && !restarted) {  // old slots are being moved by now
+      for (size_t i = 20000; i < 20050; ++i) CHECK_EQ(in.intern(words[i]), i);  // the steps so far are dropped
+      restarted = true;
+      steps = 0;
+    }
+  }
+  CHECK(restarted && steps > 500);
+  CHECK(in.make_room(14950, 0));  // room is there: no work left to do
+  for (size_t i = 20050; i < 35000; ++i) CHECK_EQ(in.intern(words[i]), i);
+  for (size_t i = 0; i < 35000; ++i) CHECK_EQ(in.intern(words[i]), i);
+}
+
 TEST(hash_reads_every_byte_of_keys_of_every_length) {
   // Keys that differ in one byte at any position of any length up to 40
   // must be told apart (the short-key paths load overlapping words).

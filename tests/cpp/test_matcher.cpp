@@ -232,6 +232,93 @@ TEST(matcher_fast_path_equals_search_on_settled_times) {
   CHECK(with_matches > 4000);
 }
 
+TEST(matcher_chain_walk_equals_search) {
+  // Ordered patterns of events with every option the walk handles, on
+  // streams whose times may step back or be NaN or infinite.
+  std::mt19937 rng(7);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  auto one_of = [&](std::initializer_list<double> v) { return *(v.begin() + pick(static_cast<int>(v.size()))); };
+  auto constraint = [&] {
+    switch (pick(6)) {
+      case 0: return ValueConstraint::range(one_of({-INF, 0.0, 1.0}), one_of({1.0, 2.0, INF}));
+      case 1: return ValueConstraint::require_nan();
+      default: return ValueConstraint::any();
+    }
+  };
+  const TokenId alphabet[] = {A, B, C};
+  size_t walked = 0, with_matches = 0;  // rounds on the walk, and those with a match
+  for (int round = 0; round < 6000; ++round) {
+    Pattern p;
+    for (int j = 1 + pick(3); j > 0; --j) {
+      Event e = ev(alphabet[pick(3)]);
+      if (pick(3) == 0) e.bounds = {one_of({0.0, 0.0, -1.0, 1.0, NaN}), one_of({INF, 0.0, 1.0, 2.0, 4.0, NaN}),
+                               one_of({-INF, 0.0, 2.0}), one_of({INF, INF, 3.0, 6.0, NaN})};
+      e.vc = constraint();
+      if (pick(4) == 0) {
+        e.block_token = alphabet[pick(3)];
+        e.block_vc = constraint();
+      }
+      e.backtrackable = pick(4) != 0;
+      p.elements.push_back(e);
+    }
+    if (pick(4) == 0) {
+      p.min_dt = one_of({0.0, 1.0, -1.0});
+      p.max_dt = one_of({INF, 2.0, 4.0, NaN});
+      p.min_at = one_of({-INF, 1.0});
+      p.max_at = one_of({INF, 5.0, NaN});
+    }
+    p.collector = static_cast<CollectorStrategy>(pick(6));
+    CHECK_EQ(uses_chain_walk(p), !uses_fast_path(p));
+    if (!uses_chain_walk(p)) continue;
+    ++walked;
+    S s;
+    double t = pick(3) - 1.0;
+    for (int i = pick(16); i > 0; --i) {
+      t += round % 3 ? pick(3) * 0.5 : pick(5) - 2.0;  // one stream in three steps back
+      s.tokens.push_back(alphabet[pick(3)]);
+      s.times.push_back(round % 5 == 0 && pick(6) == 0 ? one_of({NaN, INF, -INF}) : t);
+      if (round % 2) s.values.push_back(one_of({NaN, 0.0, 1.0, 2.0}));
+    }
+    for (bool first_only : {false, true}) {
+      for (bool include_tokens : {false, true}) {
+        const MatchBuffer walk = run(p, s, first_only, include_tokens);
+        with_matches += first_only && include_tokens && walk.n_matches() > 0;
+        if (!same_buffers(walk, full(p, s, first_only, include_tokens))) {
+          CHECK(same_buffers(walk, full(p, s, first_only, include_tokens)));
+          std::printf("  round %d, first_only %d\n", round, first_only);
+          return;
+        }
+      }
+    }
+  }
+  CHECK(walked > 4000 && with_matches > 500);
+}
+
+TEST(matcher_chain_walk_hands_dead_ends_to_the_search) {
+  // a then b then c, where only the first three tokens hold a c: every later
+  // (a, b) pair scans to the end for one, some n^2 / 8 positions, far beyond
+  // the walk's allowance, so the stream goes to the general search; the match
+  // found before giving up is not reported twice.
+  Event b = ev(B);
+  b.bounds.max_dt = 1e9;  // off the fast path
+  const Pattern p = pattern({ev(A), b, ev(C)});
+  CHECK(uses_chain_walk(p));
+  std::vector<TokenId> tokens{A, B, C};
+  for (int i = 0; i < 1000; ++i) tokens.insert(tokens.end(), {A, B, X, X});
+  const S s = seq(tokens);
+  for (bool first_only : {false, true}) {
+    const MatchBuffer got = run(p, s, first_only, true);
+    CHECK(same_buffers(got, full(p, s, first_only, true)));
+    CHECK_EQ(rows(got), (Rows{{0, 1, 2}}));
+  }
+  StreamMatcher matcher(make_engine(p).value());
+  FirstMatch first;
+  CHECK(matcher.first_match(s.tokens, s.times, s.values, first));
+  CHECK(first.m_start == 0 && first.m_end == 2);
+  const std::span<const TokenId> dead = std::span(s.tokens).subspan(3);
+  CHECK(!matcher.first_match(dead, std::span(s.times).subspan(3), {}, first));
+}
+
 TEST(matcher_fast_path_reserves_its_match_count) {
   // 300 a then 300 b: 90,000 pairs, far beyond the initial room for 300.
   std::vector<TokenId> tokens(300, A);

@@ -285,6 +285,23 @@ def plain_event_pattern_data(draw, max_elements=3, alphabet="abc"):
 
 
 @st.composite
+def event_chain_pattern_data(draw, max_elements=3, alphabet="abc"):
+    """Ordered patterns of add_event elements with any of their options (block
+    tokens, bounds, value tests, backtrackable) and maybe pattern-wide bounds,
+    without a midstream collector."""
+    return {
+        "min_dt": draw(MIN_DT) if _sometimes(draw) else 0.0,
+        "max_dt": draw(MAX_DT) if _sometimes(draw) else INF,
+        "min_at": draw(MIN_AT) if _sometimes(draw) else -INF,
+        "max_at": draw(MAX_AT) if _sometimes(draw) else INF,
+        "ordered": True,
+        "collector": draw(st.sampled_from(COLLECTORS)),
+        "elements": draw(st.lists(event_data(alphabet), min_size=1, max_size=max_elements)),
+        "midstream": None,
+    }
+
+
+@st.composite
 def stream_data(draw, alphabet="abc", max_len=8):
     """A stream whose times never decrease (steps of 0, 1 or 2, so equal times are
     common), with no values or values that are often NaN."""
