@@ -155,6 +155,7 @@ TOKEN_REFUSALS = [
     (pa.array(["a", None, "b"]), ValueError, "tokens[1] is null"),
     (pa.chunked_array([["a", "b"], [None]]), ValueError, "tokens[2] is null"),
     (pl.Series(["a", "b", None]).cast(pl.Categorical), ValueError, "tokens[2] is null"),
+    (pl.Series([None, None, None]), ValueError, "tokens[0] is null"),  # the null type, one null buffer
     (pa.array([1, 2, 3]), TypeError, "argument 'tokens': " + STRINGS_WANTED + "int64"),
     (pa.array([b"a"] * 3), TypeError, "argument 'tokens': " + STRINGS_WANTED + "binary"),
 ]
@@ -162,6 +163,7 @@ STREAM_REFUSALS = [
     (["a"] * 3, pa.array([0.0, None, 1.0]), None, ValueError, "times[1] is null"),
     (["a"] * 3, pa.array([0, None, 1], pa.int16()), None, ValueError, "times[1] is null"),
     (["a"] * 3, pd.Series([0, None, 1], dtype="Int64"), None, ValueError, "times[1] is null"),
+    (["a"] * 3, pl.Series([None, None, None]), None, ValueError, "times[0] is null"),
     (["a"] * 3, pa.array([True] * 3), None, TypeError, "argument 'times': " + NUMBERS_WANTED + "bool"),
     (["a"] * 3, OK_TIMES, pa.array(["x"] * 3), TypeError, "argument 'values': " + NUMBERS_WANTED + "string"),
     (pa.array(["a"] * 2), pa.array(OK_TIMES), None, ValueError, "times has length 3 but tokens has length 2"),
@@ -175,6 +177,13 @@ def test_refusals(entry, tokens, times, values, error, message):
     with pytest.raises(error) as info:
         call_entry(entry, tokens, times, values)
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("entry", [e for e in ENTRIES if e != "preprocess"])  # a result, not an object
+@pytest.mark.parametrize("empty", [pl.Series([]), pa.array([])], ids=["polars", "pyarrow"])
+def test_an_empty_column_of_the_null_type_is_an_empty_stream(entry, empty):
+    # Polars exports the null type with one (null) buffer, pyarrow with none.
+    same(call_entry(entry, empty, empty, empty), call_entry(entry, [], [], []))
 
 
 def test_null_values_read_as_nan_and_a_refused_stream_interns_nothing():

@@ -215,13 +215,14 @@ ArrowSlice arrow_slice(const ArrowSchema& schema, const ArrowArray& chunk, int64
   auto check_shape = [name](const ArrowArray& a, int64_t buffers, int64_t children) {
     if (a.length < 0 || a.offset < 0 || a.length > std::numeric_limits<int64_t>::max() - a.offset)
       throw_malformed_arrow(name, cat("length ", a.length, " at offset ", a.offset));
-    if (buffers >= 0 ? a.n_buffers != buffers : a.n_buffers < 3)
+    const bool null_type = buffers == ARROW_NULL_BUFFERS;
+    if (null_type ? a.n_buffers > 1 : buffers >= 0 ? a.n_buffers != buffers : a.n_buffers < 3)
       throw_malformed_arrow(name, cat(a.n_buffers, " buffers"));
     if (a.n_children != children || (children > 0 && (a.children == nullptr || a.children[0] == nullptr)))
       throw_malformed_arrow(name, cat(a.n_children, " children"));
     if (a.n_buffers > 0 && a.buffers == nullptr) throw_malformed_arrow(name, "no buffer list");
     // A null count without a bitmap would read the null slots' leftovers as values.
-    if (a.n_buffers > 0 && a.null_count > 0 && a.buffers[0] == nullptr)
+    if (!null_type && a.n_buffers > 0 && a.null_count > 0 && a.buffers[0] == nullptr)
       throw_malformed_arrow(name, cat(a.null_count, " nulls but no validity bitmap"));
   };
   ArrowSlice s;
@@ -280,7 +281,7 @@ void read_arrow_numbers(const ArrowSchema& schema, const ArrowArray& array, std:
                         const char* name) {
   const ArrowNumber type = arrow_number_type(schema);
   if (type == ArrowNumber::None) throw_not_numbers(name, schema);
-  const ArrowSlice s = arrow_slice(schema, array, type == ArrowNumber::Null ? 0 : 2, name);
+  const ArrowSlice s = arrow_slice(schema, array, type == ArrowNumber::Null ? ARROW_NULL_BUFFERS : 2, name);
   const size_t at = out.size();
   out.resize(at + static_cast<size_t>(s.length));
   try {
@@ -297,7 +298,7 @@ ArrowNumberReader::ArrowNumberReader(const ArrowSchema& schema, const char* name
 }
 
 void ArrowNumberReader::append(const ArrowArray& chunk, std::vector<double>& out) {
-  const ArrowSlice s = arrow_slice(schema_, chunk, type_ == ArrowNumber::Null ? 0 : 2, name_);
+  const ArrowSlice s = arrow_slice(schema_, chunk, type_ == ArrowNumber::Null ? ARROW_NULL_BUFFERS : 2, name_);
   const auto n = static_cast<size_t>(s.length);
   if (!null_as_nan_ && n > 0) {
     const int64_t null = type_ == ArrowNumber::Null ? 0 : s.first_null();

@@ -134,7 +134,13 @@ const ArrowSchema& column_schema(const ArrowSchema& schema) noexcept;
 // not fit its type (buffer or child counts, negative lengths or offsets,
 // missing buffers, nulls counted without a validity bitmap);
 // `expected_buffers` is the column array's buffer count, or -1 for "at least
-// 3" (string views carry a variable number).
+// 3" (string views carry a variable number), or ARROW_NULL_BUFFERS for the
+// null type.
+// The null type has no buffers, but some producers (Polars) export its
+// absent validity bitmap as one null buffer: either is accepted, and its
+// null count needs no bitmap.
+inline constexpr int64_t ARROW_NULL_BUFFERS = -2;
+
 ArrowSlice arrow_slice(const ArrowSchema& schema, const ArrowArray& chunk, int64_t expected_buffers,
                        const char* name);
 

@@ -299,7 +299,7 @@ void ArrowTokenReader::check_strings(const ArrowArray& a, int64_t start, int64_t
 
 void ArrowTokenReader::append(const ArrowArray& chunk) {
   const bool dictionary = index_format_ != 0;
-  const ArrowSlice s = arrow_slice(schema_, chunk, dictionary ? 2 : layout_ == Layout::Null ? 0
+  const ArrowSlice s = arrow_slice(schema_, chunk, dictionary ? 2 : layout_ == Layout::Null ? ARROW_NULL_BUFFERS
                                                                    : buffers_of(layout_ == Layout::Views),
                                    name_);
   if (s.length == 0) return;
