@@ -11,6 +11,10 @@
       against numpy.searchsorted, Polars join_asof, pandas merge_asof and a DuckDB ASOF join.
   (3) the aggregate of (1) (--flat-agg, mean) over windows of 1, 24 and 1000 hours at --flat-n events: the
       zuldcore row should not grow with the window.
+  (1s), (2s), (3s) with --from-strings: the questions of (1), (2) and (3) with every peer starting from the list
+      of str, as zuldcore does, so that each pays its cheapest coding of the strings inside its timing: NumPy an
+      object array made from the list (its == with a str is several times cheaper than building a str array),
+      pandas and Polars their DataFrame. DuckDB is left out (its loading alone exceeds zuldcore's call).
   (4) one annotate_stream call with ten specs (TEN below) at --many-n events against ten peer expressions
       (one Polars select plus two as-of joins, one DuckDB query, ...).
   (5) per-patient annotation: the first --patients documents (stays), one annotate_stream call per patient
@@ -146,6 +150,31 @@ class StreamCase(LogCase):
         con = connect()
         duckdb_load(con, self.tokens, self.times, self.values, self.doc)
         return con
+
+
+class FromStrings(StreamCase):
+    """The stream of a StreamCase whose peers' inputs are built afresh at every access, from the list of str, so
+    that the coding of the strings is inside each peer's timing. Shares the case's generated log."""
+
+    @classmethod
+    def of(cls, case: StreamCase) -> "FromStrings":
+        fs = cls.__new__(cls)
+        case.prepare("tokens", "doc")
+        fs.__dict__.update({k: v for k, v in case.__dict__.items()
+                            if k in ("n_events", "vocab", "seed", "n_docs_wanted", "log", "tokens", "doc")})
+        return fs
+
+    @property
+    def tokens_array(self) -> np.ndarray:
+        return np.array(self.tokens, dtype=object)
+
+    @property
+    def pdf(self) -> pd.DataFrame:
+        return pandas_frame(self.tokens, self.times, self.values, self.doc)
+
+    @property
+    def df(self) -> pl.DataFrame:
+        return polars_frame(self.tokens, self.times, self.values, self.doc)
 
 
 def connect():
@@ -502,11 +531,11 @@ class Runner:
         setup = "from bench_annotate import *\n" + src + f"case.prepare({built!r})\n"
         table.add(Row(name, items, bytes=peak_rss_of(stmt, setup), **kw))
 
-    def peers(self, n: int):
+    def peers(self, n: int, case: StreamCase | None = None):
         """(name, function name, what it reads) of the peers that run at n events."""
         out = [("NumPy", "numpy_columns", "tokens_array"), ("Polars", "polars_columns", "df"),
                ("pandas", "pandas_columns", "pdf")]
-        if n <= self.duckdb_max:
+        if n <= self.duckdb_max and not isinstance(case, FromStrings):
             out.append(("DuckDB", "duckdb_columns", "con"))
         return out
 
@@ -526,7 +555,7 @@ class Runner:
             title += f"; {summary(want[qs[0].name], qs[0])}"
         t = Table(title)
         self.timed(t, product[0], n, product[1], None, qs, product=True)
-        for peer, fn_name, _ in self.peers(n):
+        for peer, fn_name, _ in self.peers(n, case):
             fn = globals()[fn_name]
             self.timed(t, labels[peer], n, lambda fn=fn: fn(case, qs, per_patient), want, qs, target=TARGET)
         tables = [t]
@@ -590,6 +619,8 @@ def main() -> None:
     parser.add_argument("--rows", default="0,1,2,3,4,5,6", help="which tables to run, e.g. 1,2")
     parser.add_argument("--threads", type=int, help="threads of DuckDB and Polars (default: theirs, all cores)")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
+    parser.add_argument("--from-strings", action="store_true",
+                        help="also run (1), (2), (3) with every peer starting from the list of str")
     parser.add_argument("--quick", action="store_true",
                         help="smoke run: 100,000 events everywhere, 2,000 patients, no memory rows")
     add_common_args(parser)
@@ -637,29 +668,34 @@ def main() -> None:
         largest = n == sizes[-1]
         if 0 in rows and largest:
             show([bench_load(case, args.repeat)])
-        if 1 in rows and n in sizes:
-            for agg in AGGS:
-                q = window_q(args.token, args.window, agg)
-                points = int(np.count_nonzero(case.tokens_array == q.token))
-                show(run.compare(case, (q,), f"(1) {agg} of {q.token} over the last {q.window:g} h at every "
-                                 f"position; {n:,} events, {points:,} {q.token}", window_labels(q),
-                                 memory and largest and agg == "mean", src))
-        if 2 in rows and largest:
-            q = Q(f"{args.x_token.lower()}_past", "past", args.x_token, args.window)
-            labels = {"NumPy": "numpy.searchsorted", "Polars": "Polars join_asof (backward)",
-                      "pandas": "pandas merge_asof (backward)", "DuckDB": "DuckDB ASOF LEFT JOIN"}
-            show(run.compare(case, (q,), f"(2) past_occurrence of {q.token} within {q.window:g} h at every "
-                             f"position; {n:,} events", labels, memory, src))
-        if 3 in rows and n == args.flat_n:
-            zt = []
-            for w in (1.0, 24.0, 1000.0):
-                q = window_q(args.token, w, args.flat_agg)
-                new = run.compare(case, (q,), f"(3) {q.kind} of {q.token} over the last {w:g} h; {n:,} events",
-                                  window_labels(q), False, src)
-                zt.append(new[0].rows[0].seconds)
-                show(new)
-            print("\n(3) zuldcore over windows of 1, 24 and 1000 h: "
-                  + ", ".join(f"{s * 1e3:.1f} ms" for s in zt) + f" (largest/smallest {max(zt) / min(zt):.2f})")
+        forms = [(case, "", "")]
+        if args.from_strings:
+            forms.append((FromStrings.of(case), "s", " (every peer from the list of str)"))
+        for form, s, how in forms:
+            mem = memory and not s
+            if 1 in rows and n in sizes:
+                for agg in AGGS:
+                    q = window_q(args.token, args.window, agg)
+                    points = int(np.count_nonzero(case.tokens_array == q.token))
+                    show(run.compare(form, (q,), f"(1{s}) {agg} of {q.token} over the last {q.window:g} h at every "
+                                     f"position{how}; {n:,} events, {points:,} {q.token}", window_labels(q),
+                                     mem and largest and agg == "mean", src))
+            if 2 in rows and largest:
+                q = Q(f"{args.x_token.lower()}_past", "past", args.x_token, args.window)
+                labels = {"NumPy": "numpy.searchsorted", "Polars": "Polars join_asof (backward)",
+                          "pandas": "pandas merge_asof (backward)", "DuckDB": "DuckDB ASOF LEFT JOIN"}
+                show(run.compare(form, (q,), f"(2{s}) past_occurrence of {q.token} within {q.window:g} h at every "
+                                 f"position{how}; {n:,} events", labels, mem, src))
+            if 3 in rows and n == args.flat_n:
+                zt = []
+                for w in (1.0, 24.0, 1000.0):
+                    q = window_q(args.token, w, args.flat_agg)
+                    new = run.compare(form, (q,), f"(3{s}) {q.kind} of {q.token} over the last {w:g} h{how}; "
+                                      f"{n:,} events", window_labels(q), False, src)
+                    zt.append(new[0].rows[0].seconds)
+                    show(new)
+                print(f"\n(3{s}) zuldcore over windows of 1, 24 and 1000 h: "
+                      + ", ".join(f"{x * 1e3:.1f} ms" for x in zt) + f" (largest/smallest {max(zt) / min(zt):.2f})")
         if 4 in rows and n == args.many_n:
             print("\n(4) the ten specs: " + ", ".join(q.name for q in TEN))
             labels = {"NumPy": "NumPy, ten computations", "Polars": "Polars one select + 2 join_asof",
