@@ -6,6 +6,8 @@
 #include "corpus/frame.hpp"
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string_view>
 #include <unordered_map>
 
@@ -208,6 +210,22 @@ FrameReader::FrameReader(const ArrowSchema& schema, const FrameColumns& names) :
 
 FrameReader::~FrameReader() = default;
 
+void FrameReader::reserve(size_t rows) try {
+  if (columns_[0]->integers)
+    reserve_large(case_words_, rows);
+  else
+    reserve_large(case_strings_.codes, rows);
+  if (rows_.ids)
+    reserve_large(*rows_.ids, rows);
+  else
+    reserve_large(rows_.tokens.codes, rows);
+  reserve_large(rows_.times, rows);
+  if (rows_.values) reserve_large(*rows_.values, rows);
+} catch (const std::bad_alloc&) {
+  // Room beyond reach (a producer's lengths may lie): the columns grow as read.
+} catch (const std::length_error&) {
+}
+
 void FrameReader::append(const ArrowArray& batch) {
   if (batch.n_children != schema_.n_children || (batch.n_children > 0 && batch.children == nullptr))
     throw_malformed_arrow(FRAME, cat("a batch of ", batch.n_children, " columns in a table of ", schema_.n_children));
@@ -295,6 +313,8 @@ FrameRows FrameReader::finish() {
     for (size_t d = 0; d < n_docs; ++d) keys.push_back(case_words_[offsets[d]]);
     rows_.cases = std::move(keys);
   }
+  case_words_ = {};  // one word per row, no longer needed: freed before the corpus is made
+  case_strings_ = TokenColumn{};
   return std::move(rows_);
 }
 

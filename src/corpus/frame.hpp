@@ -95,6 +95,9 @@ class FrameReader {
   FrameReader& operator=(const FrameReader&) = delete;
   ~FrameReader();
 
+  // Room for `rows` rows in every column, so that reading the batches
+  // appends in place (a hint: more rows still fit, by growing).
+  void reserve(size_t rows);
   void append(const ArrowArray& batch);
   // The rows read, cut into documents by case.
   FrameRows finish();

@@ -5,6 +5,7 @@
 // jobs run src/corpus without the interpreter lock and hand the results to
 // NumPy. A Corpus never changes, so it is shared as it is by copies and
 // refused by pickle: its token ids belong to this process.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -259,8 +260,21 @@ PyObject* py_corpus_from_frame(PyObject* cls, PyObject* const* args, Py_ssize_t 
       names.time_unit = value_or_raise(time_unit_from_name(*unit));
 
     FrameReader reader(chunks->schema(), names);
-    ArrowOwned<ArrowArray> batch;
-    while (chunks->next(batch)) reader.append(*batch);
+    // The batches are taken first, so that every column is allocated once at
+    // its final size; each is released as soon as it has been read. (A
+    // producer's batches are views of its own memory, or would be made
+    // anyway; a negative length counts nothing here and is refused when read.)
+    std::vector<ArrowOwned<ArrowArray>> batches;
+    size_t n_rows = 0;
+    for (ArrowOwned<ArrowArray> batch; chunks->next(batch);) {
+      n_rows += static_cast<size_t>(std::max<int64_t>((*batch).length, 0));
+      batches.push_back(std::move(batch));
+    }
+    reader.reserve(n_rows);
+    for (ArrowOwned<ArrowArray>& batch : batches) {
+      reader.append(*batch);
+      batch = ArrowOwned<ArrowArray>();
+    }
     FrameRows rows = reader.finish();
     Tokens tokens;
     if (rows.ids)
