@@ -16,6 +16,7 @@
 #include "engine/token_table.hpp"
 #include "base/ensure.hpp"
 #include "base/interrupt.hpp"
+#include "base/memory.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -660,6 +661,8 @@ BatchResult match_batch(const MatchProgram& program, std::span<const TokenId> to
   const size_t n_docs = offsets.empty() ? 0 : offsets.size() - 1;
   const bool has_mid = program.engine().pattern.midstream.has_value();
   BatchResult out;
+  reserve_large(out.m_start, n_docs);  // in huge pages before the first write
+  reserve_large(out.m_end, n_docs);
   out.m_start.assign(n_docs, -1);
   out.m_end.assign(n_docs, -1);
   out.mid.assign(has_mid ? n_docs : 0, std::numeric_limits<double>::quiet_NaN());
