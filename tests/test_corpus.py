@@ -340,6 +340,37 @@ def test_from_frame_of_every_kind_equals_the_constructor(kind):
     same(c.annotate(specs), want.annotate(specs))
 
 
+LONG = 70_000  # a batch this long has its columns read on several threads
+
+
+@pytest.mark.parametrize("holes, message", [
+    ({}, None),
+    ({"code": 69_000, "t": 5}, "token[69000] is null"),  # the first column that fails, not the first row
+    ({"t": 40_000, "v": 3}, "time[40000] is null"),
+    ({"pid": 65_000, "t": 7}, "case[65000] is null"),
+])
+def test_long_batches_read_as_short_ones(holes, message):
+    rng = np.random.default_rng(3)
+    cols = {"pid": np.repeat(np.arange(700), LONG // 700).tolist(),
+            "code": rng.choice(["a", "b", "c", "dd" * 9], LONG).tolist(),
+            "t": np.arange(LONG, dtype=float).tolist(), "v": rng.random(LONG).tolist()}
+    for name, row in holes.items():
+        cols[name][row] = None
+    table = pa.table(cols)
+    short = pa.Table.from_batches(table.to_batches(max_chunksize=1_000))
+    if message is None:
+        whole, parts = (Corpus.from_frame(t, "pid", "code", "t", "v") for t in (table, short))
+        same(whole.annotate(SPECS_LONG), parts.annotate(SPECS_LONG))
+        assert whole.offsets.tolist() == parts.offsets.tolist() and whole.cases.tolist() == parts.cases.tolist()
+        return
+    with pytest.raises(ValueError) as info:  # one batch: its columns fail in their order, on any thread
+        Corpus.from_frame(table, "pid", "code", "t", "v")
+    assert str(info.value) == message
+
+
+SPECS_LONG = [zuldcore.AnnotationSpec.window_aggregate("w", ["a", "dd" * 9], 50.0, "mean", partial_window=True)]
+
+
 def test_integer_times_and_values_are_read_by_value():
     frame = pl.DataFrame({"pid": ROWS["pid"], "code": ROWS["code"], "t": [0, 1, 5, 5, 6, -2],
                           "v": [1, None, 2, 3, None, 4]}, schema_overrides={"t": pl.Int64, "v": pl.UInt16})

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "base/memory.hpp"
+#include "corpus/pool.hpp"
 #include "intern/arrow_tokens.hpp"
 #include "state/machine.hpp"
 
@@ -201,6 +202,8 @@ FrameReader::FrameReader(const ArrowSchema& schema, const FrameColumns& names) :
     time.numbers = std::make_unique<ArrowNumberReader>(time.view, "time", false);
   }
 
+  threads_ = std::min<size_t>(usable_cpus(), 4);
+
   if (names.value_column) {
     Column& value = add(*names.value_column, "value");
     value.numbers = std::make_unique<ArrowNumberReader>(value.view, "value", true);
@@ -231,32 +234,48 @@ void FrameReader::append(const ArrowArray& batch) {
     throw_malformed_arrow(FRAME, cat("a batch of ", batch.n_children, " columns in a table of ", schema_.n_children));
   for (const auto& c : columns_)
     if (batch.children[c->index] == nullptr) throw_malformed_arrow(FRAME, cat("no column ", c->index));
-  const ArrowArray key = columns_[0]->batch_view(batch);
-  if (columns_[0]->integers)
-    columns_[0]->integers->append(key, case_words_);
-  else
-    columns_[0]->strings->append(key);
-
-  const ArrowArray token = columns_[1]->batch_view(batch);
-  if (rows_.ids) {
-    std::vector<int64_t>& words = columns_[1]->counts;
-    words.clear();
-    columns_[1]->integers->append(token, words);
-    for (int64_t w : words) rows_.ids->push_back(static_cast<TokenId>(w));
-  } else {
-    columns_[1]->strings->append(token);
-  }
-
-  Column& time = *columns_[2];
-  if (time.integers) {
-    time.counts.clear();
-    time.integers->append(time.batch_view(batch), time.counts);
-    for (int64_t count : time.counts) rows_.times.push_back((*to_unit_)(count));
-  } else {
-    time.numbers->append(time.batch_view(batch), rows_.times);
-  }
-
-  if (rows_.values) columns_[3]->numbers->append(columns_[3]->batch_view(batch), *rows_.values);
+  // The four columns are read apart (each into its own vectors, through its
+  // own reader), so a long batch shares them out among threads; a failure is
+  // the one of the first failing column, as when they are read in order.
+  auto read_column = [&](size_t c, size_t) {
+    switch (c) {
+      case 0: {
+        const ArrowArray key = columns_[0]->batch_view(batch);
+        if (columns_[0]->integers)
+          columns_[0]->integers->append(key, case_words_);
+        else
+          columns_[0]->strings->append(key);
+        break;
+      }
+      case 1: {
+        const ArrowArray token = columns_[1]->batch_view(batch);
+        if (rows_.ids) {
+          std::vector<int64_t>& words = columns_[1]->counts;
+          words.clear();
+          columns_[1]->integers->append(token, words);
+          for (int64_t w : words) rows_.ids->push_back(static_cast<TokenId>(w));
+        } else {
+          columns_[1]->strings->append(token);
+        }
+        break;
+      }
+      case 2: {
+        Column& time = *columns_[2];
+        if (time.integers) {
+          time.counts.clear();
+          time.integers->append(time.batch_view(batch), time.counts);
+          for (int64_t count : time.counts) rows_.times.push_back((*to_unit_)(count));
+        } else {
+          time.numbers->append(time.batch_view(batch), rows_.times);
+        }
+        break;
+      }
+      default:
+        columns_[3]->numbers->append(columns_[3]->batch_view(batch), *rows_.values);
+    }
+  };
+  constexpr int64_t PARALLEL_ROWS = int64_t{1} << 16;  // below it, starting threads costs more than it saves
+  run_tasks(columns_.size(), batch.length >= PARALLEL_ROWS ? threads_ : 1, read_column);
 }
 
 FrameRows FrameReader::finish() {

@@ -98,6 +98,8 @@ class FrameReader {
   // Room for `rows` rows in every column, so that reading the batches
   // appends in place (a hint: more rows still fit, by growing).
   void reserve(size_t rows);
+  // Reads one batch; the columns of a long one on up to four threads (the
+  // process's CPUs), which touch no Python object.
   void append(const ArrowArray& batch);
   // The rows read, cut into documents by case.
   FrameRows finish();
@@ -111,6 +113,7 @@ class FrameReader {
   std::vector<int64_t> case_words_;  // integer keys, one per row
   bool unsigned_cases_ = false;
   std::optional<CountConverter> to_unit_;
+  size_t threads_ = 1;  // for the columns of a long batch
 };
 
 }  // namespace zuldcore

@@ -261,9 +261,9 @@ PyObject* py_corpus_from_frame(PyObject* cls, PyObject* const* args, Py_ssize_t 
 
     FrameReader reader(chunks->schema(), names);
     // The batches are taken first, so that every column is allocated once at
-    // its final size; each is released as soon as it has been read. (A
-    // producer's batches are views of its own memory, or would be made
-    // anyway; a negative length counts nothing here and is refused when read.)
+    // its final size (a producer's batches are views of its own memory, or
+    // would be made anyway; a negative length counts nothing here and is
+    // refused when read). They are released with the interpreter lock held.
     std::vector<ArrowOwned<ArrowArray>> batches;
     size_t n_rows = 0;
     for (ArrowOwned<ArrowArray> batch; chunks->next(batch);) {
@@ -271,11 +271,14 @@ PyObject* py_corpus_from_frame(PyObject* cls, PyObject* const* args, Py_ssize_t 
       batches.push_back(std::move(batch));
     }
     reader.reserve(n_rows);
-    for (ArrowOwned<ArrowArray>& batch : batches) {
-      reader.append(*batch);
-      batch = ArrowOwned<ArrowArray>();
+    FrameRows rows;
+    {
+      // Reading touches only the batches' C structures, never a Python object.
+      GilReleased unlocked(n_rows >= GilReleased::MIN_ITEMS);
+      for (ArrowOwned<ArrowArray>& batch : batches) reader.append(*batch);
+      rows = reader.finish();
     }
-    FrameRows rows = reader.finish();
+    batches.clear();
     Tokens tokens;
     if (rows.ids)
       tokens.ids = checked_ids(std::move(*rows.ids), "token");
