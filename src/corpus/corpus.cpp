@@ -93,6 +93,8 @@ CountConverter::CountConverter(uint64_t count_ns, uint64_t unit_ns) {
   const uint64_t g = std::gcd(count_ns, unit_ns);
   num_ = count_ns / g;
   den_ = unit_ns / g;
+  constexpr uint64_t EXACT = uint64_t{1} << 53;
+  exact_limit_ = den_ <= EXACT ? EXACT / num_ : 0;
 }
 
 namespace {
@@ -131,15 +133,8 @@ double quotient(u128 p, uint64_t den) noexcept {
 
 }  // namespace
 
-double CountConverter::operator()(int64_t count) const noexcept {
-  // Both operands exact as doubles: one IEEE division rounds correctly.
-  constexpr uint64_t EXACT = uint64_t{1} << 53;
+double CountConverter::exact_quotient(int64_t count) const noexcept {
   const uint64_t magnitude = count < 0 ? 0 - static_cast<uint64_t>(count) : static_cast<uint64_t>(count);
-  if (magnitude <= EXACT / num_ && den_ <= EXACT) {
-    const double exact = static_cast<double>(static_cast<int64_t>(magnitude * num_));
-    const double r = den_ == 1 ? exact : exact / static_cast<double>(den_);
-    return count < 0 ? -r : r;
-  }
   const double r = quotient(u128{magnitude} * num_, den_);
   return count < 0 ? -r : r;
 }

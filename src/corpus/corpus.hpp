@@ -70,11 +70,23 @@ uint64_t nanoseconds_per(TimeUnit unit) noexcept;
 class CountConverter {
  public:
   CountConverter(uint64_t count_ns, uint64_t unit_ns);
-  double operator()(int64_t count) const noexcept;
+  double operator()(int64_t count) const noexcept {
+    // The usual count: both operands exact as doubles, so one IEEE division
+    // rounds correctly (and none is needed when den_ is 1).
+    const uint64_t magnitude = count < 0 ? 0 - static_cast<uint64_t>(count) : static_cast<uint64_t>(count);
+    if (magnitude > exact_limit_) [[unlikely]]
+      return exact_quotient(count);
+    const double exact = static_cast<double>(static_cast<int64_t>(magnitude * num_));
+    const double r = den_ == 1 ? exact : exact / static_cast<double>(den_);
+    return count < 0 ? -r : r;
+  }
 
  private:
+  double exact_quotient(int64_t count) const noexcept;  // in 128-bit integers
+
   uint64_t num_;  // count_ns / unit_ns in lowest terms
   uint64_t den_;
+  uint64_t exact_limit_;  // the largest magnitude whose count * num_ is exact as a double, when den_ is too
 };
 
 }  // namespace zuldcore

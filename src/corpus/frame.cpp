@@ -41,14 +41,15 @@ ArrowIntegerReader::ArrowIntegerReader(const ArrowSchema& schema, IntegerType ty
     : schema_(schema), type_(type), name_(name) {}
 
 namespace {
-template <class T>
-void widen(const void* data, int64_t start, size_t n, int64_t* out) {
+template <class T, class Out, class Convert>
+void widen(const void* data, int64_t start, size_t n, Out* out, const Convert& convert) {
   const T* from = static_cast<const T*>(data) + start;
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<int64_t>(from[i]);  // uint64 keeps its bits
+  for (size_t i = 0; i < n; ++i) out[i] = convert(static_cast<int64_t>(from[i]));  // uint64 keeps its bits
 }
 }  // namespace
 
-void ArrowIntegerReader::append(const ArrowArray& chunk, std::vector<int64_t>& out) {
+template <class Out, class Convert>
+void ArrowIntegerReader::append_as(const ArrowArray& chunk, std::vector<Out>& out, const Convert& convert) {
   const ArrowSlice s = arrow_slice(schema_, chunk, 2, name_);
   const auto n = static_cast<size_t>(s.length);
   if (n > 0) {
@@ -58,19 +59,23 @@ void ArrowIntegerReader::append(const ArrowArray& chunk, std::vector<int64_t>& o
     const size_t at = out.size();
     if (out.capacity() < at + n) reserve_large(out, std::max(at + n, 2 * out.capacity()));
     out.resize(at + n);
-    int64_t* to = out.data() + at;
+    Out* to = out.data() + at;
     switch (type_.width * (type_.is_signed ? 1 : -1)) {
-      case 1: widen<int8_t>(data, s.start, n, to); break;
-      case -1: widen<uint8_t>(data, s.start, n, to); break;
-      case 2: widen<int16_t>(data, s.start, n, to); break;
-      case -2: widen<uint16_t>(data, s.start, n, to); break;
-      case 4: widen<int32_t>(data, s.start, n, to); break;
-      case -4: widen<uint32_t>(data, s.start, n, to); break;
-      case 8: widen<int64_t>(data, s.start, n, to); break;
-      default: widen<uint64_t>(data, s.start, n, to); break;
+      case 1: widen<int8_t>(data, s.start, n, to, convert); break;
+      case -1: widen<uint8_t>(data, s.start, n, to, convert); break;
+      case 2: widen<int16_t>(data, s.start, n, to, convert); break;
+      case -2: widen<uint16_t>(data, s.start, n, to, convert); break;
+      case 4: widen<int32_t>(data, s.start, n, to, convert); break;
+      case -4: widen<uint32_t>(data, s.start, n, to, convert); break;
+      case 8: widen<int64_t>(data, s.start, n, to, convert); break;
+      default: widen<uint64_t>(data, s.start, n, to, convert); break;
     }
   }
   read_ += s.length;
+}
+
+void ArrowIntegerReader::append(const ArrowArray& chunk, std::vector<int64_t>& out) {
+  append_as(chunk, out, [](int64_t w) { return w; });
 }
 
 std::optional<TemporalType> temporal_type(const ArrowSchema& column) {
@@ -124,7 +129,6 @@ struct FrameReader::Column {
   std::unique_ptr<ArrowTokenReader> strings;
   std::unique_ptr<ArrowIntegerReader> integers;
   std::unique_ptr<ArrowNumberReader> numbers;
-  std::vector<int64_t> counts;  // a temporal column's counts of the current batch
 };
 
 namespace {
@@ -250,10 +254,7 @@ void FrameReader::append(const ArrowArray& batch) {
       case 1: {
         const ArrowArray token = columns_[1]->batch_view(batch);
         if (rows_.ids) {
-          std::vector<int64_t>& words = columns_[1]->counts;
-          words.clear();
-          columns_[1]->integers->append(token, words);
-          for (int64_t w : words) rows_.ids->push_back(static_cast<TokenId>(w));
+          columns_[1]->integers->append_as(token, *rows_.ids, [](int64_t w) { return static_cast<TokenId>(w); });
         } else {
           columns_[1]->strings->append(token);
         }
@@ -262,9 +263,7 @@ void FrameReader::append(const ArrowArray& batch) {
       case 2: {
         Column& time = *columns_[2];
         if (time.integers) {
-          time.counts.clear();
-          time.integers->append(time.batch_view(batch), time.counts);
-          for (int64_t count : time.counts) rows_.times.push_back((*to_unit_)(count));
+          time.integers->append_as(time.batch_view(batch), rows_.times, *to_unit_);
         } else {
           time.numbers->append(time.batch_view(batch), rows_.times);
         }

@@ -35,6 +35,11 @@ class ArrowIntegerReader {
  public:
   ArrowIntegerReader(const ArrowSchema& schema, IntegerType type, const char* name);
   void append(const ArrowArray& chunk, std::vector<int64_t>& out);
+  // Each value (as a 64-bit word) appended as convert(word) gives it: the
+  // counts of a date or timestamp as float times, ids as TokenIds. (Defined
+  // in frame.cpp, where it is used.)
+  template <class Out, class Convert>
+  void append_as(const ArrowArray& chunk, std::vector<Out>& out, const Convert& convert);
 
  private:
   const ArrowSchema& schema_;
