@@ -181,16 +181,17 @@ std::vector<Column> corpus_annotate(const Corpus& corpus, std::span<const AnnotK
     Status added = plan.add(*specs[i]);
     if (!added) throw SpecFailure{i, added.message()};
   }
-  std::vector<Column> columns;
-  std::vector<ColumnOut> outs;
-  columns.reserve(specs.size());
-  outs.reserve(specs.size());
-  for (size_t i = 0; i < specs.size(); ++i) {
-    columns.push_back(plan.column(i, corpus.size()));
-    outs.push_back(column_out(columns.back()));
-    check_interrupt();  // each column is a corpus long: a check per column, not per 4096
-  }
   threads = thread_count(threads);
+  // Each column is a corpus long, and making it zeroes it: the threads make
+  // them side by side.
+  std::vector<Column> columns(specs.size());
+  run_tasks(specs.size(), threads, [&](size_t i, size_t) {
+    columns[i] = plan.column(i, corpus.size());
+    check_interrupt();
+  });
+  std::vector<ColumnOut> outs;
+  outs.reserve(specs.size());
+  for (Column& column : columns) outs.push_back(column_out(column));
   const std::vector<DocRange> ranges = job_ranges(corpus, threads);
   // One scratch per thread, kept for every document the thread takes.
   std::vector<std::optional<AnnotationScratch>> scratch(threads);
