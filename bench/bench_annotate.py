@@ -37,7 +37,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import sys
 import time
 from dataclasses import dataclass
 from functools import cached_property
@@ -46,7 +45,7 @@ import numpy as np
 
 import zuldcore
 from data import LogCase, event_log
-from harness import Row, Table, add_common_args, median_time, peak_rss_of, print_table, write_json
+from harness import Row, Table, add_common_args, median_time, peak_rss_of, shower, write_json
 
 # Polars reads its thread count when it is imported, so --threads is applied before that; memory-measuring
 # children inherit the environment, and connect() reads THREADS_ENV for DuckDB.
@@ -639,11 +638,7 @@ def main() -> None:
           f"Polars {pl.thread_pool_size()}, DuckDB {duck_threads}")
     tables: list[Table] = []
 
-    def show(new: list[Table]) -> None:
-        for t in new:
-            print_table(t.title, t.rows)
-            sys.stdout.flush()
-        tables.extend(new)
+    show = shower(tables)
 
     def build(n: int | None = None, n_docs: int | None = None) -> tuple[StreamCase, str]:
         t0 = time.perf_counter()

@@ -40,7 +40,6 @@ from __future__ import annotations
 import argparse
 import datetime
 import os
-import sys
 import tempfile
 import time
 from dataclasses import dataclass
@@ -61,7 +60,7 @@ import polars as pl  # noqa: E402
 
 import zuldcore  # noqa: E402
 from data import event_log  # noqa: E402
-from harness import Row, Table, add_common_args, median_time, peak_rss_of, print_table, write_json  # noqa: E402
+from harness import Row, Table, add_common_args, median_time, peak_rss_of, shower, write_json  # noqa: E402
 from zuldcore.corpus import Corpus  # noqa: E402
 
 PACKAGES = ("zuldcore", "numpy", "polars", "pyarrow", "duckdb")
@@ -650,11 +649,7 @@ def main() -> None:
           f"{case.con.execute('SELECT current_setting(' + repr('threads') + ')').fetchone()[0]}")
     tables: list[Table] = []
 
-    def show(new: list[Table]) -> None:
-        for t in new:
-            print_table(t.title, t.rows)
-            sys.stdout.flush()
-        tables.extend(new)
+    show = shower(tables)
 
     with tempfile.TemporaryDirectory() as tmp:
         parquet = None

@@ -22,7 +22,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import sys
 import time
 from functools import cached_property
 
@@ -30,7 +29,7 @@ import numpy as np
 
 import zuldcore
 from data import LogCase, event_log, integer_coded
-from harness import Row, Table, add_common_args, median_time, peak_rss_of, print_table, write_json
+from harness import Row, Table, add_common_args, median_time, peak_rss_of, shower, write_json
 
 # Polars reads its thread count when it is imported, so --threads is applied before that; memory-measuring
 # children inherit the environment, and connect() reads THREADS_ENV for DuckDB.
@@ -649,11 +648,7 @@ def main() -> None:
 
     tables: list[Table] = []
 
-    def show(new: list[Table]) -> None:
-        for t in new:
-            print_table(t.title, t.rows)
-            sys.stdout.flush()
-        tables.extend(new)
+    show = shower(tables)
 
     if 0 in rows:
         show([bench_load(case, args.repeat)])

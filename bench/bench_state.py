@@ -45,7 +45,7 @@ import numpy as np
 
 import zuldcore
 from data import LogCase
-from harness import Row, Table, add_common_args, median_time, peak_rss_of, print_table, write_json
+from harness import Row, Table, add_common_args, median_time, peak_rss_of, shower, write_json
 
 # Polars reads its thread count when it is imported, so --threads is applied before that; memory-measuring
 # children inherit the environment, and connect() reads THREADS_ENV for DuckDB.
@@ -1069,11 +1069,7 @@ def main() -> None:
     print(f"median of {args.repeat}; threads: zuldcore 1, Polars {pl.thread_pool_size()}, DuckDB {duck_threads}")
     tables: list[Table] = []
 
-    def show(new: list[Table]) -> None:
-        for t in new:
-            print_table(t.title, t.rows)
-            sys.stdout.flush()
-        tables.extend(new)
+    show = shower(tables)
 
     def build(n: int) -> StreamCase:
         t0 = time.perf_counter()

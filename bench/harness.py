@@ -154,6 +154,16 @@ def add_common_args(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--json", metavar="PATH", help="also write the tables, versions and machine as JSON")
 
 
+def shower(tables: list[Table]):
+    """A function that prints each table it is given at once (flushed, for long runs) and keeps it in `tables`."""
+    def show(new: list[Table]) -> None:
+        for t in new:
+            print_table(t.title, t.rows)
+            sys.stdout.flush()
+        tables.extend(new)
+    return show
+
+
 def write_json(path: str, tables: list[Table], args: argparse.Namespace, packages: tuple[str, ...],
                extra: dict[str, object] | None = None) -> None:
     report = {
